@@ -1,0 +1,218 @@
+#include "Platform.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace Platform {
+
+QString lsofLaunchPath()
+{
+    static const QString sbin = QStringLiteral("/usr/sbin/lsof");
+    return QFileInfo(sbin).isExecutable() ? sbin : QStringLiteral("/usr/bin/lsof");
+}
+
+QString shellPath()
+{
+    return QStringLiteral("/bin/bash");
+}
+
+QString defaultRouteInterface(const QByteArray &procNetRoute)
+{
+    // Columns: Iface Destination Gateway Flags RefCnt Use Metric Mask ...; the default route
+    // has destination and mask 0. Of several, the lowest metric wins, as in the kernel.
+    QString best;
+    qlonglong bestMetric = -1;
+    const QList<QByteArray> rows = procNetRoute.split('\n');
+    for (qsizetype i = 1; i < rows.size(); ++i) {
+        const QList<QByteArray> cols = rows[i].simplified().split(' ');
+        if (cols.size() < 8 || cols[1] != "00000000" || cols[7] != "00000000")
+            continue;
+        bool ok = false;
+        const qlonglong flags = cols[3].toLongLong(&ok, 16);
+        if (!ok || !(flags & 0x1)) // RTF_UP
+            continue;
+        const qlonglong metric = cols[6].toLongLong(&ok);
+        if (!ok)
+            continue;
+        if (bestMetric < 0 || metric < bestMetric) {
+            best = QString::fromUtf8(cols[0]);
+            bestMetric = metric;
+        }
+    }
+    return best;
+}
+
+QString networkInterfaceName()
+{
+    QFile route(QStringLiteral("/proc/net/route"));
+    if (!route.open(QIODevice::ReadOnly))
+        return QStringLiteral("en0");
+    return defaultRouteInterface(route.readAll());
+}
+
+void logLine(const QString &text)
+{
+    static const bool opened = [] {
+        openlog(programName, LOG_PID, LOG_USER);
+        return true;
+    }();
+    Q_UNUSED(opened);
+    const QByteArray line = text.toUtf8();
+    std::fprintf(stderr, "%s[%d]: %s\n", programName, int(getpid()), line.constData());
+    std::fflush(stderr);
+    syslog(LOG_NOTICE, "%s", line.constData());
+}
+
+void printLine(const QString &text)
+{
+    const QByteArray line = text.toUtf8();
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+QUrl resourceURL()
+{
+    // Installed as <prefix>/bin/ambrel beside <prefix>/share/ambrel.
+    const QDir bin(QCoreApplication::applicationDirPath());
+    const QString resources = bin.absoluteFilePath(QStringLiteral("../share/ambrel"));
+    if (!QFileInfo(resources).isDir())
+        return {};
+    return QUrl::fromLocalFile(QDir::cleanPath(resources) + QLatin1Char('/'));
+}
+
+bool openBundle(const QString &bundleText)
+{
+    const QUrl bundle(bundleText);
+    if (!bundle.isLocalFile())
+        return false;
+    const QString program =
+        QDir(bundle.toLocalFile()).absoluteFilePath(QStringLiteral("bin/ambrel"));
+    return QProcess::startDetached(program, {});
+}
+
+} // namespace Platform
+
+namespace LaunchAtLogin {
+
+QString entryPath()
+{
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty() || QDir::isRelativePath(config))
+        config = QDir::homePath() + QStringLiteral("/.config");
+    return config + QStringLiteral("/autostart/ambrel.desktop");
+}
+
+bool isEnabled()
+{
+    QFile entry(entryPath());
+    if (!entry.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    bool inDesktopEntry = false;
+    while (!entry.atEnd()) {
+        const QByteArray line = entry.readLine().trimmed();
+        if (line.startsWith('['))
+            inDesktopEntry = line == "[Desktop Entry]";
+        else if (inDesktopEntry && line.startsWith("Hidden") &&
+                 line.mid(6).trimmed().startsWith('='))
+            return line.mid(line.indexOf('=') + 1).trimmed() != "true";
+    }
+    return true;
+}
+
+// Exec= takes a quoted argument where the path holds anything a shell-like reader would split.
+static QString quotedExec(const QString &program)
+{
+    static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
+    if (std::none_of(program.begin(), program.end(),
+                     [](QChar c) { return reserved.contains(c); }))
+        return program;
+    QString quoted = program;
+    quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+        .replace(QLatin1Char('"'), QStringLiteral("\\\""))
+        .replace(QLatin1Char('`'), QStringLiteral("\\`"))
+        .replace(QLatin1Char('$'), QStringLiteral("\\$"));
+    // The desktop-entry reader unescapes backslashes once more before it unquotes.
+    quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+bool setEnabled(bool enabled)
+{
+    const QString path = entryPath();
+    if (!enabled) {
+        if (!QFile::exists(path) || QFile::remove(path))
+            return true;
+        Platform::logLine(QStringLiteral("cannot remove the autostart entry ") + path);
+        return false;
+    }
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+        Platform::logLine(QStringLiteral("cannot create the autostart folder for ") + path);
+        return false;
+    }
+    QSaveFile entry(path);
+    if (entry.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        const QString text = QStringLiteral("[Desktop Entry]\n"
+                                            "Type=Application\n"
+                                            "Name=Ambrel\n"
+                                            "Comment=Lists the processes listening on TCP ports\n"
+                                            "Exec=%1\n"
+                                            "Icon=ambrel\n"
+                                            "Terminal=false\n"
+                                            "X-GNOME-Autostart-enabled=true\n")
+                                 .arg(quotedExec(QCoreApplication::applicationFilePath()));
+        entry.write(text.toUtf8());
+        if (entry.commit())
+            return true;
+    }
+    Platform::logLine(QStringLiteral("cannot write the autostart entry ") + path + QStringLiteral(": ") +
+                      entry.errorString());
+    return false;
+}
+
+} // namespace LaunchAtLogin
+
+#include <QSocketNotifier>
+#include <csignal>
+#include <sys/socket.h>
+
+namespace Platform {
+
+static int signalPipe[2] = {-1, -1};
+
+static void forwardSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[0], &byte, 1);
+}
+
+void quitOnTerminationSignals()
+{
+    if (signalPipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe))
+        return;
+    auto *notifier =
+        new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier] {
+        char byte;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[1], &byte, 1);
+        notifier->setEnabled(false);
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &action, nullptr);
+}
+
+} // namespace Platform

@@ -1,0 +1,56 @@
+// Every operation and constant that depends on the operating system lives behind this
+// header, so that the rest of Ambrel never asks which system it runs on.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+namespace Platform {
+
+// The program's name as shown in diagnostics and the desktop entry.
+inline constexpr char programName[] = "ambrel";
+
+// "/usr/sbin/lsof" where it exists; Debian and most others install it in /usr/bin.
+QString lsofLaunchPath();
+
+// The shell that runs one-off command lines.
+QString shellPath();
+
+// The interface whose address another machine reaches us on: the one that carries the IPv4
+// default route, or "en0" when there is no route table to read.
+QString networkInterfaceName();
+// The same choice, made from the text of /proc/net/route; empty when it names no default route.
+QString defaultRouteInterface(const QByteArray &procNetRoute);
+
+// One plain line to standard error, prefixed with the program name and pid, and to the system
+// log. The text is never used as a format.
+void logLine(const QString &text);
+// One line to standard output, flushed at once.
+void printLine(const QString &text);
+
+// The installed resources, "<prefix>/share/ambrel/", as a file URL ending in a slash; an empty
+// URL when the program does not run from an installed tree.
+QUrl resourceURL();
+// Starts "<bundle>/bin/ambrel" detached, where the bundle is given as a file URL text.
+// Returns whether the new process was started.
+bool openBundle(const QString &bundleText);
+
+} // namespace Platform
+
+// Launch at login, kept as a freedesktop autostart entry.
+namespace LaunchAtLogin {
+// "$XDG_CONFIG_HOME/autostart/ambrel.desktop" (XDG_CONFIG_HOME defaults to ~/.config).
+QString entryPath();
+// The entry exists and is not hidden.
+bool isEnabled();
+// Writes the entry (Exec= the running program) or removes it. Returns whether that took
+// effect; a failure leaves one log line.
+bool setEnabled(bool enabled);
+} // namespace LaunchAtLogin
+
+namespace Platform {
+// SIGTERM, SIGINT and SIGHUP end the event loop the normal way, so that quitting still stops
+// the children. Call once, after the application object exists.
+void quitOnTerminationSignals();
+} // namespace Platform
