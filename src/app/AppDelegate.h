@@ -2,16 +2,20 @@
 // the process, and receives every menu action.
 #pragma once
 
+#include "LsofParser.h"
+
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 class QAction;
 #include <QMenu>
-class QProcess;
+class QIODevice;
+class LsofTask;
 class QWidget;
 class StatusBar;
 class StatusItem;
@@ -26,10 +30,16 @@ public:
     void applicationDidFinishLaunching();
     void openAtLogin(QAction *sender);
     void showAbout(QAction *sender);
+    void killProcess(QAction *sender);
+    void openURL(QAction *sender);
+    void copyURL(QAction *sender);
     // Connected to QCoreApplication::aboutToQuit.
     void applicationWillTerminate();
 
     void startLsofTask(const QString &launchPath, const QStringList &arguments);
+    // Reads what lsof wrote once, and applies the last listing it completes.
+    void handleLsofOutput(QIODevice &readEnd);
+    void updateStatusTitle(const QString &title);
 
     // The one routing point of the menu: hands the chosen item to the operation its action
     // name names ("openAtLogin:", ...), or quits for "terminate:".
@@ -42,8 +52,13 @@ public:
     StatusBar *statusBar;
     std::unique_ptr<QMenu> statusBarMenu;
     QList<QPointer<QAction>> processEntries;
-    QProcess *lsofTask;
+    LsofTask *lsofTask;
 
 private:
+    void applyListing(QByteArrayView listing);
+
+    LsofListingBuffer m_listings;
+    // The bytes behind `lsof`: the same bytes again need no decoding, splitting or comparing.
+    std::optional<QByteArray> m_appliedListing;
     QPointer<QWidget> m_about;
 };

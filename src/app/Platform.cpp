@@ -133,8 +133,7 @@ bool isEnabled()
 static QString quotedExec(const QString &program)
 {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
-    if (std::none_of(program.begin(), program.end(),
-                     [](QChar c) { return reserved.contains(c); }))
+    if (std::none_of(program.begin(), program.end(), [](QChar c) { return reserved.contains(c); }))
         return program;
     QString quoted = program;
     quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
@@ -174,8 +173,8 @@ bool setEnabled(bool enabled)
         if (entry.commit())
             return true;
     }
-    Platform::logLine(QStringLiteral("cannot write the autostart entry ") + path + QStringLiteral(": ") +
-                      entry.errorString());
+    Platform::logLine(QStringLiteral("cannot write the autostart entry ") + path +
+                      QStringLiteral(": ") + entry.errorString());
     return false;
 }
 
@@ -213,6 +212,17 @@ void quitOnTerminationSignals()
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         sigaction(sig, &action, nullptr);
+}
+
+} // namespace Platform
+
+#include <sys/prctl.h>
+
+namespace Platform {
+
+void endWithParent(QProcess &child)
+{
+    child.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
 }
 
 } // namespace Platform

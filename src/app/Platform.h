@@ -54,3 +54,9 @@ namespace Platform {
 // the children. Call once, after the application object exists.
 void quitOnTerminationSignals();
 } // namespace Platform
+
+class QProcess;
+namespace Platform {
+// Makes the child end when Ambrel ends, even when Ambrel is killed and cannot stop it.
+void endWithParent(QProcess &child);
+} // namespace Platform

@@ -19,9 +19,8 @@ private Q_SLOTS:
             << head + "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
                       "enp3s0\t00000000\t0101000A\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
             << QStringLiteral("enp3s0");
-        QTest::newRow("route that is down") << head +
-                                                   "eth0\t00000000\t0101A8C0\t0002\t0\t0\t100"
-                                                   "\t00000000\t0\t0\t0\n"
+        QTest::newRow("route that is down") << head + "eth0\t00000000\t0101A8C0\t0002\t0\t0\t100"
+                                                      "\t00000000\t0\t0\t0\n"
                                             << QString();
         QTest::newRow("only a subnet route")
             << head + "eth0\t0001A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n"

@@ -1,0 +1,132 @@
+#include "LsofParser.h"
+
+#include "Platform.h"
+
+#include <QHash>
+#include <QRegularExpression>
+#include <QSet>
+#include <QStringDecoder>
+
+std::optional<QStringList> splitLsofChunk(QByteArrayView chunk)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(chunk);
+    if (decoder.hasError()) {
+        Platform::printLine(QStringLiteral("Error decoding data: %1 bytes").arg(chunk.size()));
+        return std::nullopt;
+    }
+    static const auto isLineBreak = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 0x0A && u <= 0x0D) || u == 0x85 || u == 0x2028 || u == 0x2029;
+    };
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isLineBreak(text[begin]))
+        ++begin;
+    while (end > begin && isLineBreak(text[end - 1]))
+        --end;
+    return text.mid(begin, end - begin).split(QLatin1Char('\n'));
+}
+
+QList<ListeningProcess> parseListeningProcesses(const QStringList &lines)
+{
+    static const QString portPattern = QStringLiteral(":([0-9]*)$");
+    QString pid;
+    QString cmd;
+    QSet<QString> seen;
+    QList<ListeningProcess> result;
+    for (const QString &line : lines) {
+        if (line.isEmpty())
+            continue;
+        const QChar field = line.front();
+        if (field == u'p') {
+            pid = line.mid(1);
+        } else if (field == u'c') {
+            cmd = line.mid(1);
+        } else if (field == u'n') {
+            // A process's later names are never used; skip matching them.
+            if (seen.contains(pid))
+                continue;
+            const QStringList matches = regexMatches(portPattern, line.mid(1));
+            const QString port = matches.isEmpty() ? QString() : matches.front().mid(1);
+            seen.insert(pid);
+            result.append(ListeningProcess(pid, port, cmd));
+        }
+    }
+    return result;
+}
+
+QStringList regexMatches(const QString &pattern, const QString &text)
+{
+    // The parser asks with one pattern every time; compiling it once is enough.
+    thread_local QRegularExpression expression;
+    if (expression.pattern() != pattern || !expression.isValid())
+        expression = QRegularExpression(pattern);
+    if (!expression.isValid()) {
+        Platform::printLine(QStringLiteral("invalid regex: ") + expression.errorString());
+        return {QString()};
+    }
+    QStringList matches;
+    for (auto it = expression.globalMatch(text); it.hasNext();)
+        matches.append(it.next().captured(0));
+    return matches;
+}
+
+std::optional<QByteArray> LsofListingBuffer::append(QByteArrayView bytes)
+{
+    // A listing ends at a line holding only "m"; lines start after a line feed, or at the very
+    // start of the stream.
+    const qsizetype searchFrom = qMax<qsizetype>(0, m_pending.size() - 2);
+    m_pending.append(bytes);
+
+    const auto markerEndingAt = [this](qsizetype from) -> qsizetype {
+        // Returns the index just past the last marker line found at or after `from`, or -1.
+        qsizetype found = -1;
+        for (qsizetype i = m_pending.indexOf("m\n", from); i >= 0;
+             i = m_pending.indexOf("m\n", i + 1)) {
+            if (i == 0 || m_pending.at(i - 1) == '\n')
+                found = i + 2;
+        }
+        return found;
+    };
+
+    const qsizetype lastEnd = markerEndingAt(searchFrom);
+    if (lastEnd < 0) {
+        if (m_pending.size() > m_limit) {
+            if (!m_discarding) {
+                Platform::logLine(QStringLiteral("lsof output of %1 bytes holds no complete "
+                                                 "listing; dropping it up to the next one")
+                                      .arg(m_pending.size()));
+            }
+            // Keep the last byte: it may be the line feed that opens the next marker line.
+            m_pending = m_pending.right(1);
+            m_discarding = true;
+        }
+        return std::nullopt;
+    }
+    // The listing ends where its marker line begins; it starts after the marker before it.
+    const qsizetype markerStart = lastEnd - 2;
+    qsizetype listingStart = 0;
+    for (qsizetype i = markerStart - 1; i >= 1; --i) {
+        if (m_pending.at(i) == '\n' && m_pending.at(i - 1) == 'm' &&
+            (i == 1 || m_pending.at(i - 2) == '\n')) {
+            listingStart = i + 1;
+            break;
+        }
+    }
+    const bool complete = !m_discarding || listingStart > 0;
+    std::optional<QByteArray> listing;
+    if (complete)
+        listing = m_pending.sliced(listingStart, markerStart - listingStart);
+    m_discarding = false;
+    m_pending.remove(0, lastEnd);
+    if (!complete)
+        return std::nullopt;
+    return listing;
+}
+
+void LsofListingBuffer::clear()
+{
+    m_pending.clear();
+    m_discarding = false;
+}

@@ -1,0 +1,63 @@
+// lsof's field output, turned into the processes that listen on a TCP port. Free of GUI types.
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// One process listening on a TCP port, as lsof reported it.
+class ListeningProcess {
+public:
+    ListeningProcess(QString pid, QString port, QString cmd)
+        : m_pid(std::move(pid)), m_port(std::move(port)), m_cmd(std::move(cmd))
+    {}
+
+    const QString &pid() const { return m_pid; }
+    const QString &port() const { return m_port; }
+    const QString &cmd() const { return m_cmd; }
+
+    friend bool operator==(const ListeningProcess &, const ListeningProcess &) = default;
+
+private:
+    QString m_pid;
+    QString m_port;
+    QString m_cmd;
+};
+
+// Decodes one listing as UTF-8, trims line breaks from both ends and splits it at line feeds.
+// Nothing, after printing "Error decoding data: N bytes", when the bytes are not UTF-8.
+std::optional<QStringList> splitLsofChunk(QByteArrayView chunk);
+
+// One record per process id, with the port of its first name line, in order of appearance.
+QList<ListeningProcess> parseListeningProcesses(const QStringList &lines);
+
+// The texts of all whole matches of the pattern, left to right. An invalid pattern prints
+// "invalid regex: ..." and gives a list holding one empty text.
+QStringList regexMatches(const QString &pattern, const QString &text);
+
+// Reassembles lsof's repeat-mode stream into complete listings: a read may end anywhere, also
+// inside a line or a UTF-8 sequence, and lsof ends each listing with the marker line "m".
+class LsofListingBuffer {
+public:
+    // Bytes kept while no marker arrives; past it they are dropped, with one diagnostic line,
+    // up to the next marker.
+    static constexpr qsizetype defaultLimit = 16 * 1024 * 1024;
+
+    explicit LsofListingBuffer(qsizetype limit = defaultLimit) : m_limit(limit) {}
+
+    // Takes the bytes of one read. Returns the last listing they complete (without its marker
+    // line), or nothing when they complete none.
+    std::optional<QByteArray> append(QByteArrayView bytes);
+    // Forgets a partial listing, as when the child that wrote it has ended.
+    void clear();
+    qsizetype pendingSize() const { return m_pending.size(); }
+
+private:
+    QByteArray m_pending;
+    qsizetype m_limit;
+    bool m_discarding = false;
+};
