@@ -1,4 +1,7 @@
 // The ambrel program itself, run as a user would run it.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTest>
 
@@ -6,6 +9,33 @@
 
 class TestProgram : public QObject {
     Q_OBJECT
+
+    // The pids whose parent is `parent`, from /proc.
+    static QList<qint64> childrenOf(qint64 parent)
+    {
+        QList<qint64> result;
+        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+        for (const QString &entry : entries) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray text = stat.readAll();
+            // "pid (comm) state ppid ...": comm may hold anything, so read after its last ')'.
+            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+            if (fields.size() > 1 && fields[1].toLongLong() == parent)
+                result.append(entry.toLongLong());
+        }
+        return result;
+    }
+
+    static bool isZombie(const QString &proc)
+    {
+        QFile stat(proc + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray text = stat.readAll();
+        return text.mid(text.lastIndexOf(')') + 2, 1) == "Z";
+    }
 
     static QProcessEnvironment cleanEnvironment()
     {
@@ -55,20 +85,37 @@ private Q_SLOTS:
         QVERIFY2(err.startsWith("ambrel: cannot connect to a display"), err.constData());
     }
 
-    void terminationSignalQuitsCleanly()
+    void termination_data()
     {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("clean");
+        QTest::newRow("SIGTERM quits the normal way") << int(SIGTERM) << true;
+        QTest::newRow("SIGKILL takes lsof along") << int(SIGKILL) << false;
+    }
+
+    // Whatever ends Ambrel, no lsof of its own is left running.
+    void termination()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, clean);
         QProcessEnvironment env = cleanEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         QProcess p;
         p.setProcessEnvironment(env);
         p.start(QStringLiteral(AMBREL_PROGRAM), {});
         QVERIFY(p.waitForStarted());
-        QTest::qWait(1500);
-        QCOMPARE(p.state(), QProcess::Running);
-        ::kill(pid_t(p.processId()), SIGTERM);
+        QList<qint64> children;
+        QTRY_VERIFY_WITH_TIMEOUT(!(children = childrenOf(p.processId())).isEmpty(), 10000);
+        ::kill(pid_t(p.processId()), signal);
         QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 0);
+        if (clean) {
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 0);
+        }
+        for (qint64 child : children) {
+            const QString proc = QStringLiteral("/proc/%1").arg(child);
+            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(proc) || isZombie(proc), 5000);
+        }
     }
 };
 
