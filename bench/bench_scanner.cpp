@@ -142,6 +142,7 @@ BENCHMARK(BM_Rebuild)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecon
 int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("AMBREL_UPDATE_ORIGIN", "http://127.0.0.1:9");
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     QApplication app(argc, argv);

@@ -21,7 +21,8 @@
 
 AppDelegate::AppDelegate(QObject *parent)
     : QObject(parent), statusBar(new StatusBar(this)),
-      statusBarMenu(std::make_unique<QMenu>(QStringLiteral("Ambrel"))), lsofTask(new LsofTask(this))
+      statusBarMenu(std::make_unique<QMenu>(QStringLiteral("Ambrel"))),
+      lsofTask(new LsofTask(this)), updater(makeUpdater(this))
 {
     // Every item's action, the submenus' included, arrives here.
     connect(statusBarMenu.get(), &QMenu::triggered, this, &AppDelegate::performAction);
@@ -72,6 +73,22 @@ void AppDelegate::applicationDidFinishLaunching()
     QAction *quit = menu.addAction(QStringLiteral("Quit"));
     MenuItem::setActionName(quit, QStringLiteral("terminate:"));
     quit->setShortcut(QKeySequence::Quit);
+
+    updater->startAutomaticChecksWithInterval(14400.0);
+    // The updater may report from any thread; the observer handles it where it arrives.
+    connect(
+        updater, &Updater::stateChanged, this,
+        [this] { observeValueForKeyPath(QStringLiteral("state"), updater); }, Qt::DirectConnection);
+}
+
+void AppDelegate::observeValueForKeyPath(const std::optional<QString> &keyPath, QObject *object)
+{
+    reportUpdaterState(keyPath, object, updater);
+}
+
+void AppDelegate::relaunchApp()
+{
+    restartApplication();
 }
 
 void AppDelegate::performAction(QAction *item)

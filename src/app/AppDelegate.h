@@ -3,6 +3,7 @@
 #pragma once
 
 #include "LsofParser.h"
+#include "Update.h"
 
 #include <QList>
 #include <QObject>
@@ -28,6 +29,10 @@ public:
 
     // Called once, before the event loop runs.
     void applicationDidFinishLaunching();
+    // Every change of the updater's state arrives here, with key path "state".
+    void observeValueForKeyPath(const std::optional<QString> &keyPath, QObject *object);
+    // Restarts Ambrel from its installed tree; nothing in the menu sends it.
+    Q_INVOKABLE void relaunchApp();
     void openAtLogin(QAction *sender);
     void showAbout(QAction *sender);
     void killProcess(QAction *sender);
@@ -53,6 +58,7 @@ public:
     std::unique_ptr<QMenu> statusBarMenu;
     QList<QPointer<QAction>> processEntries;
     LsofTask *lsofTask;
+    Updater *const updater;
 
 private:
     void applyListing(QByteArrayView listing);
