@@ -1,6 +1,6 @@
 // What the scanner costs: parsing a large listing beside a plain walk over the same bytes,
 // an unchanged listing, and rebuilding the menu.
-#include "AppDelegate.h"
+#include "FedDelegate.h"
 #include "LsofParser.h"
 #include "LsofTask.h"
 
@@ -72,20 +72,6 @@ static void BM_SplitAndParse(benchmark::State &state)
     state.counters["bytes"] = double(bytes.size());
 }
 BENCHMARK(BM_SplitAndParse)->Arg(10000);
-
-static void feed(AppDelegate &d, const QByteArray &bytes)
-{
-    QBuffer readEnd;
-    readEnd.setData(bytes);
-    readEnd.open(QIODevice::ReadOnly);
-    d.handleLsofOutput(readEnd);
-}
-
-static void launch(AppDelegate &d)
-{
-    d.applicationDidFinishLaunching();
-    d.lsofTask->terminate();
-}
 
 // One read of a listing equal to the last one applied: frame, decode, split, compare.
 static void BM_UnchangedListing(benchmark::State &state)

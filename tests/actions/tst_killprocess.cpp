@@ -1,5 +1,5 @@
 // "Kill Process" chosen in the real status menu, against real processes.
-#include "AppDelegate.h"
+#include "../FedDelegate.h"
 #include "LsofTask.h"
 
 #include <QBuffer>
@@ -13,28 +13,6 @@ class TestKillProcess : public QObject {
     Q_OBJECT
 
     QTemporaryDir config;
-
-    static void launch(AppDelegate &d)
-    {
-        d.applicationDidFinishLaunching();
-        d.lsofTask->terminate(); // only the test reports listings
-    }
-
-    static void feed(AppDelegate &d, const QByteArray &bytes)
-    {
-        QBuffer readEnd;
-        readEnd.setData(bytes);
-        readEnd.open(QIODevice::ReadOnly);
-        d.handleLsofOutput(readEnd);
-    }
-
-    static QStringList titles(const AppDelegate &d)
-    {
-        QStringList result;
-        for (const QAction *a : d.statusBarMenu->actions())
-            result.append(a->isSeparator() ? QStringLiteral("-") : a->text());
-        return result;
-    }
 
     static QAction *killItem(const AppDelegate &d, int index)
     {

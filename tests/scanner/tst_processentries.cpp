@@ -1,5 +1,5 @@
 // The lsof output handler against the real status menu.
-#include "AppDelegate.h"
+#include "../FedDelegate.h"
 #include "LsofTask.h"
 #include "MenuItem.h"
 #include "ProcessEntries.h"
@@ -16,29 +16,6 @@ class TestProcessEntries : public QObject {
     Q_OBJECT
 
     QTemporaryDir config;
-
-    // Starts the delegate with a scanner that never reports, so only the test feeds it.
-    static void launch(AppDelegate &d)
-    {
-        d.applicationDidFinishLaunching();
-        d.lsofTask->terminate();
-    }
-
-    static void feed(AppDelegate &d, const QByteArray &bytes)
-    {
-        QBuffer readEnd;
-        readEnd.setData(bytes);
-        readEnd.open(QIODevice::ReadOnly);
-        d.handleLsofOutput(readEnd);
-    }
-
-    static QStringList titles(const AppDelegate &d)
-    {
-        QStringList result;
-        for (const QAction *a : d.statusBarMenu->actions())
-            result.append(a->isSeparator() ? QStringLiteral("-") : a->text());
-        return result;
-    }
 
     static QStringList fixed(const QStringList &entries)
     {
