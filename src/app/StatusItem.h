@@ -11,12 +11,20 @@
 class QSystemTrayIcon;
 class StatusItem;
 
-// The desktop's tray, where status items are made.
+namespace Platform {
+class TrayHostWatcher;
+}
+
+// The desktop's tray, where status items are made. An item shows once a tray host is there,
+// and comes back when the host restarts.
 class StatusBar : public QObject {
     Q_OBJECT
 public:
-    using QObject::QObject;
+    explicit StatusBar(QObject *parent = nullptr);
     StatusItem *makeStatusItem(QObject *owner);
+
+private:
+    Platform::TrayHostWatcher *m_hosts;
 };
 
 class StatusItem : public QObject {
@@ -40,12 +48,15 @@ public:
 
     QString toolTip() const;
     QIcon renderedIcon() const;
+    // Null until a tray host is there to show it.
     QSystemTrayIcon *trayIcon() const { return m_tray; }
+    // Makes the tray icon anew, for a host that appeared or restarted.
+    void attach();
 
 private:
     void refresh();
 
-    QSystemTrayIcon *m_tray;
+    QSystemTrayIcon *m_tray = nullptr;
     QIcon m_image;
     QString m_title;
     QString m_problem;

@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "LsofTask.h"
 #include "Platform.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@
 #include <QIcon>
 
 #include <cstdio>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -18,7 +20,7 @@ QList<std::pair<QtMsgType, QString>> heldMessages;
 bool holdingMessages = false;
 
 const char noDisplay[] = "ambrel: cannot connect to a display; Ambrel lives in a desktop's tray "
-                         "and needs an X11 or Wayland session";
+                         "(run 'ambrel --list' to print the listening processes here)";
 
 void startupMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
@@ -52,8 +54,9 @@ void describe(QCoreApplication &app)
     app.setOrganizationName(QStringLiteral("Ambrel"));
 }
 
-// --help and --version need no display.
-void handleCommandLine(int argc, char **argv)
+// --help, --version and --list need no display. Returns the exit status when the command
+// line asked for one of them.
+std::optional<int> handleCommandLine(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     describe(app);
@@ -63,14 +66,30 @@ void handleCommandLine(int argc, char **argv)
                        "lists them in its menu."));
     parser.addHelpOption();
     parser.addVersionOption();
+    const QCommandLineOption list(
+        {QStringLiteral("l"), QStringLiteral("list")},
+        QStringLiteral("Print the processes listening on a TCP port, as the menu shows them."));
+    parser.addOption(list);
     parser.process(app); // Exits for --help, --version and unknown options.
+    if (!parser.isSet(list))
+        return std::nullopt;
+    QString why;
+    const std::optional<QStringList> entries = listOnce(Platform::lsofLaunchPath(), &why);
+    if (!entries) {
+        std::fprintf(stderr, "ambrel: %s\n", why.toUtf8().constData());
+        return 1;
+    }
+    for (const QString &entry : *entries)
+        Platform::printLine(entry);
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    handleCommandLine(argc, argv);
+    if (const std::optional<int> status = handleCommandLine(argc, argv))
+        return *status;
 
     if (!platformIsChosen(argc, argv) && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {

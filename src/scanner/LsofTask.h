@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <optional>
+
 // The 15 arguments: TCP sockets in LISTEN state, numeric, repeated every 3 s, as fields
 // command name, name and process id, with nothing appended to the port.
 QStringList lsofArguments();
@@ -55,3 +57,8 @@ private:
     int m_delayMs = 3000;
     bool m_stopped = false;
 };
+
+// Runs lsof once, without repeat mode, and returns the entries as the menu shows them, each
+// with its pid ("3000 · node  (pid 471)"), top first. Nothing, with the reason in `why`, when
+// lsof cannot run.
+std::optional<QStringList> listOnce(const QString &launchPath, QString *why);

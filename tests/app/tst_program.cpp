@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTest>
 
 #include <csignal>
@@ -61,6 +62,26 @@ private Q_SLOTS:
         QVERIFY(p.readAllStandardOutput().contains("--version"));
     }
 
+    void listPrintsWhatTheMenuShows()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QFile comm(QStringLiteral("/proc/self/comm"));
+        QVERIFY(comm.open(QIODevice::ReadOnly));
+        const QString entry = QStringLiteral("%1 · %2  (pid %3)")
+                                  .arg(server.serverPort())
+                                  .arg(QString::fromUtf8(comm.readAll().trimmed()))
+                                  .arg(QCoreApplication::applicationPid());
+        QProcess p;
+        p.setProcessEnvironment(cleanEnvironment());
+        p.start(QStringLiteral(AMBREL_PROGRAM), {QStringLiteral("--list")});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 0);
+        const QStringList lines =
+            QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'));
+        QVERIFY2(lines.contains(entry), qPrintable(lines.join(QLatin1Char('|'))));
+    }
+
     void noDisplayGivesOneLineAndFailure_data()
     {
         QTest::addColumn<QString>("display");
@@ -83,6 +104,7 @@ private Q_SLOTS:
         const QByteArray err = p.readAllStandardError();
         QCOMPARE(err.count('\n'), 1);
         QVERIFY2(err.startsWith("ambrel: cannot connect to a display"), err.constData());
+        QVERIFY(err.contains("ambrel --list"));
     }
 
     void termination_data()
