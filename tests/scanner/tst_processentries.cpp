@@ -76,18 +76,39 @@ private Q_SLOTS:
         QCOMPARE(d.statusBarItem->title(), QStringLiteral("untouched"));
     }
 
-    void nextListingReplacesEntriesWithoutDuplicates()
+    void listingsGiveEntries_data()
     {
+        QTest::addColumn<QByteArrayList>("reads");
+        QTest::addColumn<QStringList>("entries");
+        QTest::newRow("replaced, never duplicated")
+            << QByteArrayList{"p10\ncA\nn*:5000\np20\ncB\nn*:80\nm\n", "p30\ncC\nn*:8080\nm\n"}
+            << QStringList{QStringLiteral("8080 · C")};
+        QTest::newRow("nothing listens") << QByteArrayList{"p10\ncA\nn*:5000\nm\n", "m\n"}
+                                         << QStringList{};
+        QTest::newRow("records that cannot be tags")
+            << QByteArrayList{"n*:1\n"                                          // no pid yet
+                              "p0\ncZero\nn*:2\np-1\ncNeg\nn*:3\n"           // process groups
+                              "p5\ncNoPort\nnsomewhere\n"                      // no port
+                              "p6\ncHuge\nn*:123456789012345678901234567890\n" // beyond 64 bits
+                              "p7\ncGood\nn*:4\nm\n"}
+            << QStringList{QStringLiteral("4 · Good")};
+        QTest::newRow("undecodable listing keeps the last good one")
+            << QByteArrayList{"p10\ncA\nn*:5000\nm\n", "p10\ncA\xff\nn*:5000\nm\n"}
+            << QStringList{QStringLiteral("5000 · A")};
+    }
+
+    void listingsGiveEntries()
+    {
+        QFETCH(QByteArrayList, reads);
+        QFETCH(QStringList, entries);
         AppDelegate d;
         launch(d);
-        feed(d, "p10\ncA\nn*:5000\np20\ncB\nn*:80\nm\n");
-        feed(d, "p30\ncC\nn*:8080\nm\n");
-        QCOMPARE(titles(d), fixed({QStringLiteral("8080 · C")}));
-        QCOMPARE(d.processEntries.size(), 1);
-        feed(d, "m\n");
-        QCOMPARE(titles(d), fixed({}));
-        QCOMPARE(d.statusBarItem->title(), QStringLiteral("0"));
-        QVERIFY(d.processEntries.isEmpty());
+        FdCapture out(STDOUT_FILENO);
+        for (const QByteArray &read : reads)
+            feed(d, read);
+        QCOMPARE(titles(d), fixed(entries));
+        QCOMPARE(d.statusBarItem->title(), QString::number(entries.size()));
+        QCOMPARE(d.processEntries.size(), entries.size());
     }
 
     void listingSplitAtEveryOffsetRebuildsOnceAndWhole()
@@ -117,44 +138,14 @@ private Q_SLOTS:
         QCOMPARE(d.processEntries.size(), 2);
     }
 
-    void recordsThatCannotBeTagsMakeNoEntry()
-    {
-        AppDelegate d;
-        launch(d);
-        feed(d, "n*:1\n"                                         // no pid yet
-                "p0\ncZero\nn*:2\n"                              // pid 0: the process group
-                "p-1\ncNeg\nn*:3\n"                              // pid -1: every process
-                "p5\ncNoPort\nnsomewhere\n"                      // no port
-                "p6\ncHuge\nn*:123456789012345678901234567890\n" // not a 64-bit value
-                "p7\ncGood\nn*:4\nm\n");
-        QCOMPARE(titles(d), fixed({QStringLiteral("4 · Good")}));
-        QCOMPARE(d.statusBarItem->title(), QStringLiteral("1"));
-    }
-
     void processTextShowsAsItIs()
     {
         AppDelegate d;
         launch(d);
         feed(d, "p7\nca&b\tc\nn*:4\nm\n");
-        QAction *entry = d.statusBarMenu->actions()[1];
-        QCOMPARE(entry->iconText(), QStringLiteral("4 · a&b c")); // no mnemonic, no shortcut
-        QCOMPARE(d.lsof[1], QStringLiteral("ca&b\tc"));           // kept unchanged otherwise
-    }
-
-    void undecodableListingKeepsTheLastGoodOne()
-    {
-        AppDelegate d;
-        launch(d);
-        feed(d, "p10\ncA\nn*:5000\nm\n");
-        const QStringList good = d.lsof;
-        FdCapture out(STDOUT_FILENO);
-        feed(d, "p10\ncA\xff\nn*:5000\nm\n");
-        QVERIFY(out.release().startsWith("Error decoding data: "));
-        QCOMPARE(titles(d), fixed({QStringLiteral("5000 · A")}));
-        QCOMPARE(d.lsof, good);
-        d.statusBarItem->setTitle(QStringLiteral("untouched"));
-        feed(d, "p10\ncA\nn*:5000\nm\n");
-        QCOMPARE(d.statusBarItem->title(), QStringLiteral("untouched"));
+        // No mnemonic, no shortcut column; the text itself is kept.
+        QCOMPARE(d.statusBarMenu->actions()[1]->iconText(), QStringLiteral("4 · a&b c"));
+        QCOMPARE(d.lsof[1], QStringLiteral("ca&b\tc"));
     }
 
     void endOfStreamClearsOnce()
