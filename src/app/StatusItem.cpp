@@ -121,7 +121,7 @@ QIcon StatusItem::renderedIcon() const
     p.drawPath(shaped);
     p.fillPath(shaped, Qt::white);
     p.end();
-    return QIcon(canvas);
+    return {canvas};
 }
 
 void StatusItem::refresh()

@@ -45,7 +45,7 @@ class LsofListingBuffer {
 public:
     // Bytes kept while no marker arrives; past it they are dropped, with one diagnostic line,
     // up to the next marker.
-    static constexpr qsizetype defaultLimit = 16 * 1024 * 1024;
+    static constexpr qsizetype defaultLimit = qsizetype(16) * 1024 * 1024;
 
     explicit LsofListingBuffer(qsizetype limit = defaultLimit) : m_limit(limit) {}
 
