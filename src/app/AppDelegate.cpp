@@ -185,8 +185,9 @@ void AppDelegate::handleLsofOutput(QIODevice &readEnd)
 
 void AppDelegate::applyListing(QByteArrayView listing)
 {
-    if (m_appliedListing && *m_appliedListing == listing)
+    if (m_lastListing && *m_lastListing == listing)
         return;
+    m_lastListing = listing.toByteArray();
     std::optional<QStringList> lines = splitLsofChunk(listing);
     if (!lines || *lines == lsof)
         return;
@@ -196,7 +197,6 @@ void AppDelegate::applyListing(QByteArrayView listing)
     std::reverse(processes.begin(), processes.end());
     const qsizetype shown = insertProcessEntries(*statusBarMenu, processes, processEntries, spare);
     lsof = std::move(*lines);
-    m_appliedListing = listing.toByteArray();
     updateStatusTitle(QString::number(shown));
 }
 

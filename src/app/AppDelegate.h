@@ -64,7 +64,8 @@ private:
     void applyListing(QByteArrayView listing);
 
     LsofListingBuffer m_listings;
-    // The bytes behind `lsof`: the same bytes again need no decoding, splitting or comparing.
-    std::optional<QByteArray> m_appliedListing;
+    // The last listing's bytes, applied or refused: the same bytes again need no decoding,
+    // splitting or comparing, nor a second diagnostic.
+    std::optional<QByteArray> m_lastListing;
     QPointer<QWidget> m_about;
 };

@@ -98,8 +98,9 @@ std::optional<QByteArray> LsofListingBuffer::append(QByteArrayView bytes)
                                                  "listing; dropping it up to the next one")
                                       .arg(m_pending.size()));
             }
-            // Keep the last byte: it may be the line feed that opens the next marker line.
-            m_pending = m_pending.right(1);
+            // Keep what tells whether the next "m\n" starts a line: the last byte, and the one
+            // before an "m", which may itself be the marker's start.
+            m_pending = m_pending.right(m_pending.endsWith('m') ? 2 : 1);
             m_discarding = true;
         }
         return std::nullopt;

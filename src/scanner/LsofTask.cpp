@@ -151,8 +151,13 @@ std::optional<QStringList> listOnce(const QString &launchPath, QString *why)
     for (const ListeningProcess &process : std::as_const(processes)) {
         if (!positiveDecimal(process.port()) || !positiveDecimal(process.pid()))
             continue;
-        QString entry =
-            QStringLiteral("%1 · %2  (pid %3)").arg(process.port(), process.cmd(), process.pid());
+        // As long as a menu title may be.
+        const QString cmd =
+            process.cmd().size() > 100 ? process.cmd().left(100) + u'…' : process.cmd();
+        // One arg() call, so that a "%1" in a command name stays as it is.
+        QString entry = QStringLiteral("%1 · %2  (pid %3)")
+                            .arg(QString::number(*positiveDecimal(process.port())), cmd,
+                                 QString::number(*positiveDecimal(process.pid())));
         // A terminal must not take a command name for control sequences.
         for (QChar &c : entry) {
             if (!c.isPrint())

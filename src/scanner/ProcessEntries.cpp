@@ -1,6 +1,7 @@
 #include "ProcessEntries.h"
 
 #include "MenuItem.h"
+#include "Platform.h"
 
 #include <QSet>
 
@@ -22,16 +23,43 @@ std::optional<qint64> positiveDecimal(const QString &text)
     return value;
 }
 
-static QString shownAsIs(QString text)
+static QString shownAsIs(QStringView text)
 {
-    // "&" marks a mnemonic and a tab starts the shortcut column.
-    return text.replace(QLatin1Char('&'), QStringLiteral("&&"))
-        .replace(QLatin1Char('\t'), QLatin1Char(' '));
+    // Enough for any real command name; a longer one would take seconds to lay out each time
+    // the menu opens.
+    constexpr qsizetype longest = 100;
+    QString shown;
+    shown.reserve(qMin(text.size(), longest + 1));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (shown.size() >= longest) {
+            shown += u'…';
+            break;
+        }
+        char32_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text[i], text[i + 1]);
+            ++i;
+        }
+        // "&" marks a mnemonic and a tab starts the shortcut column; control and direction
+        // marks would hide or reorder what the title says.
+        if (c == u'&')
+            shown += QStringLiteral("&&");
+        else if (c == u'\t')
+            shown += u' ';
+        else if (!QChar::isPrint(c))
+            shown += QChar::ReplacementCharacter;
+        else
+            shown += QStringView(QChar::fromUcs4(c));
+    }
+    return shown;
 }
 
 QString processEntryTitle(const ListeningProcess &process)
 {
-    return shownAsIs(process.port() + QStringLiteral(" · ") + process.cmd());
+    // The port as the tag holds it, so that no run of zeros can make the title long.
+    const std::optional<qint64> port = positiveDecimal(process.port());
+    return (port ? QString::number(*port) : shownAsIs(process.port())) + QStringLiteral(" · ") +
+           shownAsIs(process.cmd());
 }
 
 void removeProcessEntries(QMenu &statusBarMenu, QList<QPointer<QAction>> &processEntries,
@@ -68,11 +96,16 @@ qsizetype insertProcessEntries(QMenu &statusBarMenu, const QList<ListeningProces
     // Entries go between the header at index 0 and the first fixed item after it.
     QAction *before = statusBarMenu.actions().value(1);
     qsizetype made = 0;
+    qsizetype left = 0;
     for (const ListeningProcess &process : processes) {
         const std::optional<qint64> port = positiveDecimal(process.port());
         const std::optional<qint64> pid = positiveDecimal(process.pid());
         if (!port || !pid)
             continue;
+        if (made == maxProcessEntries) {
+            ++left;
+            continue;
+        }
         QMenu *submenu = nullptr;
         while (!submenu && !spare.isEmpty())
             submenu = spare.takeLast();
@@ -82,7 +115,7 @@ qsizetype insertProcessEntries(QMenu &statusBarMenu, const QList<ListeningProces
         const QList<QAction *> items = submenu->actions();
         items[0]->setText(QStringLiteral("Open in Browser"));
         items[1]->setText(QStringLiteral("Copy Network URL"));
-        items[2]->setText(shownAsIs(QStringLiteral("Kill Process (id %1)").arg(process.pid())));
+        items[2]->setText(QStringLiteral("Kill Process (id %1)").arg(*pid));
         MenuItem::setTag(items[0], *port);
         MenuItem::setTag(items[1], *port);
         MenuItem::setTag(items[2], *pid);
@@ -97,5 +130,10 @@ qsizetype insertProcessEntries(QMenu &statusBarMenu, const QList<ListeningProces
             unused->deleteLater();
     }
     spare.clear();
+    if (left > 0) {
+        Platform::logLine(QStringLiteral("%1 listening processes; the menu shows the first %2")
+                              .arg(made + left)
+                              .arg(made));
+    }
     return made;
 }

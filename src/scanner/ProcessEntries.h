@@ -23,9 +23,14 @@ QString processEntryTitle(const ListeningProcess &process);
 void removeProcessEntries(QMenu &statusBarMenu, QList<QPointer<QAction>> &processEntries,
                           QList<QPointer<QMenu>> &spare);
 
+// No menu shows more usefully, and each entry costs a submenu: far more would take seconds and
+// hundreds of megabytes to build.
+inline constexpr qsizetype maxProcessEntries = 1000;
+
 // Inserts one entry per record at index 1 and on, in the given order, and lists them; spare
 // submenus are reused first, and those left over are deleted. A record whose pid or port is
-// not a positive integer makes no entry. Returns how many entries were made.
+// not a positive integer makes no entry; past maxProcessEntries entries the rest are left out
+// with one log line. Returns how many entries were made.
 qsizetype insertProcessEntries(QMenu &statusBarMenu, const QList<ListeningProcess> &processes,
                                QList<QPointer<QAction>> &processEntries,
                                QList<QPointer<QMenu>> &spare);

@@ -220,7 +220,7 @@ class Desktop:
             dirs[var] = os.path.join(home, sub)
         for path in dirs.values():
             os.makedirs(path, mode=0o700, exist_ok=True)
-        keep = ("PATH", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+        keep = ("PATH", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS")
         self.env = {k: v for k, v in os.environ.items() if k in keep}
         self.env.update(dirs)
         suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
