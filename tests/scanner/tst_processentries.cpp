@@ -83,11 +83,11 @@ private Q_SLOTS:
         QTest::newRow("replaced, never duplicated")
             << QByteArrayList{"p10\ncA\nn*:5000\np20\ncB\nn*:80\nm\n", "p30\ncC\nn*:8080\nm\n"}
             << QStringList{QStringLiteral("8080 · C")};
-        QTest::newRow("nothing listens") << QByteArrayList{"p10\ncA\nn*:5000\nm\n", "m\n"}
-                                         << QStringList{};
+        QTest::newRow("nothing listens")
+            << QByteArrayList{"p10\ncA\nn*:5000\nm\n", "m\n"} << QStringList{};
         QTest::newRow("records that cannot be tags")
-            << QByteArrayList{"n*:1\n"                                          // no pid yet
-                              "p0\ncZero\nn*:2\np-1\ncNeg\nn*:3\n"           // process groups
+            << QByteArrayList{"n*:1\n"                                         // no pid yet
+                              "p0\ncZero\nn*:2\np-1\ncNeg\nn*:3\n"             // process groups
                               "p5\ncNoPort\nnsomewhere\n"                      // no port
                               "p6\ncHuge\nn*:123456789012345678901234567890\n" // beyond 64 bits
                               "p7\ncGood\nn*:4\nm\n"}
