@@ -1,16 +1,26 @@
 #include "Platform.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QSaveFile>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 
+#include <csignal>
 #include <cstdio>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace Platform {
 
@@ -180,10 +190,6 @@ bool setEnabled(bool enabled)
 
 } // namespace LaunchAtLogin
 
-#include <QSocketNotifier>
-#include <csignal>
-#include <sys/socket.h>
-
 namespace Platform {
 
 static int signalPipe[2] = {-1, -1};
@@ -214,28 +220,10 @@ void quitOnTerminationSignals()
         sigaction(sig, &action, nullptr);
 }
 
-} // namespace Platform
-
-#include <sys/prctl.h>
-
-namespace Platform {
-
 void endWithParent(QProcess &child)
 {
     child.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
 }
-
-} // namespace Platform
-
-#include <QAbstractNativeEventFilter>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusServiceWatcher>
-#include <QGuiApplication>
-
-#include <xcb/xcb.h>
-
-namespace Platform {
 
 static const QString statusNotifierWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
 

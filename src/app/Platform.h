@@ -3,8 +3,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 #include <QUrl>
+
+class QProcess;
 
 namespace Platform {
 
@@ -36,34 +39,12 @@ QUrl resourceURL();
 // Returns whether the new process was started.
 bool openBundle(const QString &bundleText);
 
-} // namespace Platform
-
-// Launch at login, kept as a freedesktop autostart entry.
-namespace LaunchAtLogin {
-// "$XDG_CONFIG_HOME/autostart/ambrel.desktop" (XDG_CONFIG_HOME defaults to ~/.config).
-QString entryPath();
-// The entry exists and is not hidden.
-bool isEnabled();
-// Writes the entry (Exec= the running program) or removes it. Returns whether that took
-// effect; a failure leaves one log line.
-bool setEnabled(bool enabled);
-} // namespace LaunchAtLogin
-
-namespace Platform {
 // SIGTERM, SIGINT and SIGHUP end the event loop the normal way, so that quitting still stops
 // the children. Call once, after the application object exists.
 void quitOnTerminationSignals();
-} // namespace Platform
 
-class QProcess;
-namespace Platform {
 // Makes the child end when Ambrel ends, even when Ambrel is killed and cannot stop it.
 void endWithParent(QProcess &child);
-} // namespace Platform
-
-#include <QObject>
-
-namespace Platform {
 
 // Tells when the desktop has a tray to show a status item in: a StatusNotifierItem host on
 // D-Bus, or an XEmbed tray on X11. Qt picks its tray protocol once, when the first tray icon
@@ -93,3 +74,14 @@ private:
 };
 
 } // namespace Platform
+
+// Launch at login, kept as a freedesktop autostart entry.
+namespace LaunchAtLogin {
+// "$XDG_CONFIG_HOME/autostart/ambrel.desktop" (XDG_CONFIG_HOME defaults to ~/.config).
+QString entryPath();
+// The entry exists and is not hidden.
+bool isEnabled();
+// Writes the entry (Exec= the running program) or removes it. Returns whether that took
+// effect; a failure leaves one log line.
+bool setEnabled(bool enabled);
+} // namespace LaunchAtLogin
