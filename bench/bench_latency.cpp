@@ -1,6 +1,6 @@
 // How long a new listening socket takes to show in the menu, with the real lsof: at most one
 // repeat interval plus lsof's own run is the goal.
-#include "AppDelegate.h"
+#include "FedDelegate.h"
 
 #include <QAction>
 #include <QApplication>
@@ -34,10 +34,8 @@ static qint64 waitFor(const AppDelegate &d, quint16 port, bool shown)
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("AMBREL_UPDATE_ORIGIN", "http://127.0.0.1:9");
     QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    useQuietEnvironment(config);
     QApplication app(argc, argv);
     const int runs = argc > 1 ? QByteArray(argv[1]).toInt() : 10;
 

@@ -236,10 +236,8 @@ static void printFigure(const FigureReporter &r, const char *figure, const std::
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("AMBREL_UPDATE_ORIGIN", "http://127.0.0.1:9");
     QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    useQuietEnvironment(config);
     QApplication app(argc, argv);
 
     const QByteArray parsed = listing(10000);

@@ -6,6 +6,16 @@
 
 #include <QBuffer>
 #include <QMenu>
+#include <QTemporaryDir>
+
+// For a program of its own (a benchmark): the offscreen platform, a scratch configuration and
+// update checks kept on loopback. Call before the application object exists.
+inline void useQuietEnvironment(const QTemporaryDir &config)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("AMBREL_UPDATE_ORIGIN", "http://127.0.0.1:9");
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+}
 
 // Starts the delegate, then stops its own lsof so that no real listing interferes.
 inline void launch(AppDelegate &d)
