@@ -79,18 +79,19 @@ std::optional<QByteArray> LsofListingBuffer::append(QByteArrayView bytes)
     const qsizetype searchFrom = qMax<qsizetype>(0, m_pending.size() - 2);
     m_pending.append(bytes);
 
-    const auto markerEndingAt = [this](qsizetype from) -> qsizetype {
-        // Returns the index just past the last marker line found at or after `from`, or -1.
-        qsizetype found = -1;
-        for (qsizetype i = m_pending.indexOf("m\n", from); i >= 0;
-             i = m_pending.indexOf("m\n", i + 1)) {
-            if (i == 0 || m_pending.at(i - 1) == '\n')
-                found = i + 2;
+    // The index just past each marker line the new bytes complete; the last ends the listing
+    // to apply, the one before it (or the start of what is kept) begins that listing. Older
+    // bytes hold no marker: they were removed through the last one.
+    qsizetype lastEnd = -1;
+    qsizetype listingStart = 0;
+    for (qsizetype i = m_pending.indexOf("m\n", searchFrom); i >= 0;
+         i = m_pending.indexOf("m\n", i + 1)) {
+        if (i == 0 || m_pending.at(i - 1) == '\n') {
+            if (lastEnd >= 0)
+                listingStart = lastEnd;
+            lastEnd = i + 2;
         }
-        return found;
-    };
-
-    const qsizetype lastEnd = markerEndingAt(searchFrom);
+    }
     if (lastEnd < 0) {
         if (m_pending.size() > m_limit) {
             if (!m_discarding) {
@@ -105,16 +106,7 @@ std::optional<QByteArray> LsofListingBuffer::append(QByteArrayView bytes)
         }
         return std::nullopt;
     }
-    // The listing ends where its marker line begins; it starts after the marker before it.
     const qsizetype markerStart = lastEnd - 2;
-    qsizetype listingStart = 0;
-    for (qsizetype i = markerStart - 1; i >= 1; --i) {
-        if (m_pending.at(i) == '\n' && m_pending.at(i - 1) == 'm' &&
-            (i == 1 || m_pending.at(i - 2) == '\n')) {
-            listingStart = i + 1;
-            break;
-        }
-    }
     const bool complete = !m_discarding || listingStart > 0;
     std::optional<QByteArray> listing;
     if (complete)
