@@ -7,28 +7,51 @@
 #include <limits>
 #include <sys/types.h>
 
-void runShellCommand(const QString &commandLine)
+CommandResult runShellCommand(const QString &commandLine)
 {
-    runDroppingOutput(Platform::shellPath(), {QStringLiteral("-c"), commandLine});
+    return runDroppingOutput(Platform::shellPath(), {QStringLiteral("-c"), commandLine});
 }
 
-bool runDroppingOutput(const QString &program, const QStringList &arguments)
+// The first line of what a command wrote, safe to show and log.
+static QString firstLine(const QByteArray &said)
+{
+    QString line = QString::fromUtf8(said.trimmed()).section(QLatin1Char('\n'), 0, 0).left(300);
+    for (QChar &c : line) {
+        if (!c.isPrint())
+            c = QChar::ReplacementCharacter;
+    }
+    return line;
+}
+
+CommandResult runDroppingOutput(const QString &program, const QStringList &arguments)
 {
     QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     child.setInputChannelMode(QProcess::ForwardedInputChannel);
+    child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(program, arguments, QIODevice::ReadOnly);
     if (!child.waitForStarted(-1)) {
-        Platform::logLine(QStringLiteral("cannot run %1: %2").arg(program, child.errorString()));
-        return false;
+        const QString why = QStringLiteral("cannot run %1: %2").arg(program, child.errorString());
+        Platform::logLine(why);
+        return {false, why};
     }
     // Drained as it comes, so that a chatty command neither blocks on a full pipe nor piles
-    // up in memory.
-    while (child.waitForReadyRead(-1))
-        child.readAllStandardOutput();
-    child.readAllStandardOutput();
+    // up in memory; only the start is kept, to say why it failed.
+    QByteArray said;
+    do {
+        const QByteArray more = child.readAll();
+        said += more.left(qMax<qsizetype>(0, 4096 - said.size()));
+    } while (child.waitForReadyRead(-1));
+    said += child.readAll().left(qMax<qsizetype>(0, 4096 - said.size()));
     child.waitForFinished(-1);
-    return true;
+    if (child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0)
+        return {true, {}};
+    QString why = firstLine(said);
+    if (why.isEmpty()) {
+        why = child.exitStatus() == QProcess::NormalExit
+                  ? QStringLiteral("exit status %1").arg(child.exitCode())
+                  : QStringLiteral("ended by a signal");
+    }
+    return {false, why};
 }
 
 std::optional<QString> killCommandLine(qint64 pid)
@@ -40,13 +63,10 @@ std::optional<QString> killCommandLine(qint64 pid)
     return QStringLiteral("kill -9 %1").arg(pid);
 }
 
-bool killProcessWithTag(qint64 tag)
+CommandResult killProcessWithTag(qint64 tag)
 {
     const std::optional<QString> line = killCommandLine(tag);
-    if (!line) {
-        Platform::logLine(QStringLiteral("not killing: %1 is not a process id").arg(tag));
-        return false;
-    }
-    runShellCommand(*line);
-    return true;
+    if (!line)
+        return {false, QStringLiteral("%1 is not a process id").arg(tag)};
+    return runShellCommand(*line);
 }

@@ -12,12 +12,24 @@
 #include <QCoreApplication>
 #include <QHash>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
+#include <QSet>
+#include <QTimer>
+
+#include <utility>
 
 #include <algorithm>
+
+// The platform's key for Quit; some platforms (and the offscreen one) name none.
+static QKeySequence quitKeys()
+{
+    const QKeySequence platform(QKeySequence::Quit);
+    return platform.isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Q) : platform;
+}
 
 AppDelegate::AppDelegate(QObject *parent)
     : QObject(parent), statusBar(new StatusBar(this)),
@@ -34,9 +46,67 @@ AppDelegate::AppDelegate(QObject *parent)
         applyListing({});
     });
     connect(lsofTask, &LsofTask::problemChanged, this, [this](const QString &problem) {
-        if (statusBarItem)
-            statusBarItem->setProblem(problem);
+        m_scanProblem = problem;
+        showProblems();
     });
+    connect(statusBarMenu.get(), &QMenu::aboutToShow, this, &AppDelegate::menuOpened);
+    // A choice closes the menu too: some D-Bus tray hosts never say that it closed. Either
+    // way, after the choice has been carried out.
+    const auto closed = [this] {
+        QTimer::singleShot(0, this, &AppDelegate::menuClosed);
+    };
+    connect(statusBarMenu.get(), &QMenu::aboutToHide, this, closed);
+    connect(statusBarMenu.get(), &QMenu::triggered, this, closed);
+    m_holdLimit.setInterval(15000);
+    connect(&m_holdLimit, &QTimer::timeout, this, [this] {
+        if (!statusBarMenu->isVisible())
+            menuClosed();
+    });
+    // Ctrl+Q quits while the menu has the keyboard too.
+    qApp->installEventFilter(this);
+}
+
+bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
+{
+    // The open menu takes every key before the shortcut map sees it.
+    if ((event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) &&
+        m_menuOpen &&
+        QKeySequence(static_cast<QKeyEvent *>(event)->keyCombination()) == quitKeys()) {
+        QCoreApplication::quit();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::menuOpened()
+{
+    m_menuOpen = true;
+    m_holdLimit.start();
+}
+
+void AppDelegate::menuClosed()
+{
+    if (statusBarMenu->isVisible())
+        return; // opened again before this ran
+    m_menuOpen = false;
+    m_holdLimit.stop();
+    if (m_heldListing) {
+        const QByteArray listing = *std::exchange(m_heldListing, std::nullopt);
+        applyListing(listing);
+    }
+    showProblems();
+}
+
+void AppDelegate::showProblems()
+{
+    if (m_menuOpen || !statusBarItem)
+        return;
+    QStringList problems;
+    for (const QString *p : {&m_scanProblem, &m_killProblem}) {
+        if (!p->isEmpty())
+            problems.append(*p);
+    }
+    statusBarItem->setProblem(problems.join(QLatin1Char('\n')));
 }
 
 AppDelegate::~AppDelegate()
@@ -72,7 +142,7 @@ void AppDelegate::applicationDidFinishLaunching()
     menu.addSeparator();
     QAction *quit = menu.addAction(QStringLiteral("Quit"));
     MenuItem::setActionName(quit, QStringLiteral("terminate:"));
-    quit->setShortcut(QKeySequence::Quit);
+    quit->setShortcut(quitKeys());
 
     updater->startAutomaticChecksWithInterval(14400.0);
     // The updater may report from any thread; the observer handles it where it arrives.
@@ -142,16 +212,53 @@ static QAction *parentItem(const QAction *item)
     return submenu ? submenu->menuAction() : nullptr;
 }
 
-void AppDelegate::killProcess(QAction *sender)
+void AppDelegate::removeEntry(QAction *entry)
 {
-    if (!killProcessWithTag(MenuItem::tag(sender)))
-        return;
     // A rebuild may have taken the entry out already.
-    QAction *entry = parentItem(sender);
     if (!entry || !statusBarMenu->actions().contains(entry))
         return;
     statusBarMenu->removeAction(entry);
     entry->menu()->deleteLater();
+}
+
+void AppDelegate::killProcess(QAction *sender)
+{
+    const qint64 pid = MenuItem::tag(sender);
+    if (!killCommandLine(pid)) {
+        Platform::logLine(QStringLiteral("not killing: %1 is not a process id").arg(pid));
+        return;
+    }
+    QAction *entry = parentItem(sender);
+    ProcessIdentity process = entryProcess(entry);
+    process.pid = pid;
+    // The id must still name the process the entry was made for: a pid that was freed and
+    // given to another process names a bystander.
+    const std::optional<quint64> started = Platform::processStartTime(pid);
+    if (process.startTime < 0 || !started || qint64(*started) != process.startTime) {
+        Platform::logLine(QStringLiteral("not killing process %1: %2")
+                              .arg(pid)
+                              .arg(started && process.startTime >= 0
+                                       ? QStringLiteral("the id now belongs to another process")
+                                       : QStringLiteral("it has ended")));
+        removeEntry(entry);
+        return;
+    }
+    const CommandResult result = killProcessWithTag(pid);
+    if (!result.succeeded) {
+        m_failedKill = process;
+        m_killProblem =
+            QStringLiteral("Could not kill process %1: %2").arg(pid).arg(result.failure);
+        Platform::logLine(m_killProblem);
+        Platform::notify(QStringLiteral("Could not kill process %1").arg(pid), result.failure);
+        showProblems();
+        return;
+    }
+    if (m_failedKill == process) {
+        m_killProblem.clear();
+        showProblems();
+    }
+    m_killed.insert(process.pid, process.startTime);
+    removeEntry(entry);
 }
 
 void AppDelegate::openURL(QAction *sender)
@@ -185,17 +292,33 @@ void AppDelegate::handleLsofOutput(QIODevice &readEnd)
 
 void AppDelegate::applyListing(QByteArrayView listing)
 {
+    if (m_menuOpen) {
+        m_heldListing = listing.toByteArray();
+        return;
+    }
     if (m_lastListing && *m_lastListing == listing)
         return;
     m_lastListing = listing.toByteArray();
     std::optional<QStringList> lines = splitLsofChunk(listing);
     if (!lines || *lines == lsof)
         return;
-    QList<QPointer<QMenu>> spare;
-    removeProcessEntries(*statusBarMenu, processEntries, spare);
     QList<ListeningProcess> processes = parseListeningProcesses(*lines);
     std::reverse(processes.begin(), processes.end());
-    const qsizetype shown = insertProcessEntries(*statusBarMenu, processes, processEntries, spare);
+    const qsizetype shown =
+        updateProcessEntries(*statusBarMenu, processes, processEntries, m_killed);
+    // A killed process that a listing no longer names is gone for good.
+    QSet<qint64> listed;
+    for (const ListeningProcess &process : std::as_const(processes))
+        listed.insert(positiveDecimal(process.pid()).value_or(0));
+    for (auto it = m_killed.begin(); it != m_killed.end();)
+        it = listed.contains(it.key()) ? std::next(it) : m_killed.erase(it);
+    if (!m_killProblem.isEmpty() && std::none_of(processEntries.cbegin(), processEntries.cend(),
+                                                 [this](const QPointer<QAction> &e) {
+                                                     return entryProcess(e) == m_failedKill;
+                                                 })) {
+        m_killProblem.clear();
+        showProblems();
+    }
     lsof = std::move(*lines);
     updateStatusTitle(QString::number(shown));
 }

@@ -3,12 +3,15 @@
 #pragma once
 
 #include "LsofParser.h"
+#include "ProcessEntries.h"
 #include "Update.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -60,12 +63,33 @@ public:
     LsofTask *lsofTask;
     Updater *const updater;
 
+    // Whether the status menu is open: listings are then held, not applied, so that nothing
+    // a user may be looking at changes.
+    bool isMenuOpen() const { return m_menuOpen; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void applyListing(QByteArrayView listing);
+    void menuOpened();
+    void menuClosed();
+    void showProblems();
+    void removeEntry(QAction *entry);
 
     LsofListingBuffer m_listings;
     // The last listing's bytes, applied or refused: the same bytes again need no decoding,
     // splitting or comparing, nor a second diagnostic.
     std::optional<QByteArray> m_lastListing;
     QPointer<QWidget> m_about;
+    bool m_menuOpen = false;
+    std::optional<QByteArray> m_heldListing;
+    // Hosts that never say the menu closed must not freeze the list for good.
+    QTimer m_holdLimit;
+    // Processes killed (pid to start time) while listings still name them: a listing made
+    // before the kill must not bring them back.
+    QHash<qint64, qint64> m_killed;
+    QString m_scanProblem;
+    ProcessIdentity m_failedKill;
+    QString m_killProblem;
 };

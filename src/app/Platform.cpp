@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDBusServiceWatcher>
 #include <QDir>
 #include <QFile>
@@ -223,6 +224,40 @@ void quitOnTerminationSignals()
 void endWithParent(QProcess &child)
 {
     child.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
+
+std::optional<quint64> processStartTime(qint64 pid)
+{
+    if (pid <= 0)
+        return std::nullopt;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray text = stat.read(4096);
+    // "pid (comm) state ppid ...": the name may hold anything, so count fields after its
+    // last ')'. The start time is field 22, the 20th after the name.
+    const qsizetype close = text.lastIndexOf(')');
+    if (close < 0)
+        return std::nullopt;
+    const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+    bool ok = false;
+    const quint64 ticks = fields.value(19).toULongLong(&ok);
+    if (!ok)
+        return std::nullopt;
+    return ticks;
+}
+
+void notify(const QString &summary, const QString &body)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    call << QStringLiteral("Ambrel") << uint(0) << QStringLiteral("ambrel") << summary << body
+         << QStringList() << QVariantMap() << int(-1);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected())
+        bus.asyncCall(call);
 }
 
 static const QString statusNotifierWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");

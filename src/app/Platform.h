@@ -7,6 +7,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <optional>
+
 class QProcess;
 
 namespace Platform {
@@ -45,6 +47,15 @@ void quitOnTerminationSignals();
 
 // Makes the child end when Ambrel ends, even when Ambrel is killed and cannot stop it.
 void endWithParent(QProcess &child);
+
+// When the process with this id started, in clock ticks since boot (field 22 of
+// /proc/<pid>/stat). With the pid it names one process for good: a reused pid starts later.
+// Nothing when no such process exists.
+std::optional<quint64> processStartTime(qint64 pid);
+
+// A desktop notification (org.freedesktop.Notifications), sent without waiting; nothing
+// happens where no notification server runs.
+void notify(const QString &summary, const QString &body);
 
 // Tells when the desktop has a tray to show a status item in: a StatusNotifierItem host on
 // D-Bus, or an XEmbed tray on X11. Qt picks its tray protocol once, when the first tray icon

@@ -47,6 +47,55 @@ bool platformIsChosen(int argc, char **argv)
     return false;
 }
 
+// Qt's own options, which QApplication takes out of the command line itself: those that take
+// a value, then those that do not. Either may be written with one dash or two.
+const QStringList qtOptionsWithValue = {QStringLiteral("platform"),
+                                        QStringLiteral("platformpluginpath"),
+                                        QStringLiteral("platformtheme"),
+                                        QStringLiteral("plugin"),
+                                        QStringLiteral("qwindowgeometry"),
+                                        QStringLiteral("qwindowicon"),
+                                        QStringLiteral("qwindowtitle"),
+                                        QStringLiteral("display"),
+                                        QStringLiteral("geometry"),
+                                        QStringLiteral("title"),
+                                        QStringLiteral("name"),
+                                        QStringLiteral("style"),
+                                        QStringLiteral("stylesheet"),
+                                        QStringLiteral("session"),
+                                        QStringLiteral("qmljsdebugger"),
+                                        QStringLiteral("visual"),
+                                        QStringLiteral("ncols"),
+                                        QStringLiteral("im"),
+                                        QStringLiteral("inputstyle")};
+const QStringList qtFlags = {QStringLiteral("reverse"),    QStringLiteral("widgetcount"),
+                             QStringLiteral("nograb"),     QStringLiteral("dograb"),
+                             QStringLiteral("sync"),       QStringLiteral("cmap"),
+                             QStringLiteral("testability")};
+
+// The command line without Qt's own options, for Ambrel's parser.
+QStringList withoutQtOptions(const QStringList &arguments)
+{
+    QStringList kept;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments[i];
+        QString name = argument;
+        if (i == 0 || !name.startsWith(QLatin1Char('-'))) {
+            kept.append(argument);
+            continue;
+        }
+        name.remove(0, name.startsWith(QLatin1String("--")) ? 2 : 1);
+        const qsizetype equals = name.indexOf(QLatin1Char('='));
+        if (qtOptionsWithValue.contains(name.left(equals))) {
+            if (equals < 0)
+                ++i; // its value
+        } else if (!qtFlags.contains(name)) {
+            kept.append(argument);
+        }
+    }
+    return kept;
+}
+
 void describe(QCoreApplication &app)
 {
     app.setApplicationName(QStringLiteral("ambrel"));
@@ -70,7 +119,8 @@ std::optional<int> handleCommandLine(int argc, char **argv)
         {QStringLiteral("l"), QStringLiteral("list")},
         QStringLiteral("Print the processes listening on a TCP port, as the menu shows them."));
     parser.addOption(list);
-    parser.process(app); // Exits for --help, --version and unknown options.
+    // Exits for --help, --version and unknown options.
+    parser.process(withoutQtOptions(QCoreApplication::arguments()));
     if (!parser.isSet(list))
         return std::nullopt;
     QString why;

@@ -4,6 +4,7 @@
 #include "ProcessEntries.h"
 
 #include <algorithm>
+#include <utility>
 
 QStringList lsofArguments()
 {
@@ -21,6 +22,16 @@ LsofTask::LsofTask(QObject *parent) : QObject(parent), m_process(new QProcess(th
 {
     m_restart.setSingleShot(true);
     connect(&m_restart, &QTimer::timeout, this, &LsofTask::launch);
+    // Two repeat intervals and a margin for lsof's own run.
+    m_watchdog.setSingleShot(true);
+    m_watchdog.setInterval(10000);
+    connect(&m_watchdog, &QTimer::timeout, this, [this] {
+        if (m_process->state() == QProcess::NotRunning)
+            return;
+        m_stalled = true;
+        m_process->kill();
+    });
+    connect(m_process, &QProcess::started, &m_watchdog, qOverload<>(&QTimer::start));
     connect(m_process, &QProcess::readyReadStandardOutput, this, &LsofTask::readyRead);
     connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
@@ -33,9 +44,14 @@ LsofTask::LsofTask(QObject *parent) : QObject(parent), m_process(new QProcess(th
         // Whatever it wrote last still counts.
         if (m_process->bytesAvailable() > 0)
             Q_EMIT readyRead();
-        failed(status == QProcess::CrashExit
-                   ? QStringLiteral("lsof ended by a signal")
-                   : QStringLiteral("lsof ended with exit status %1").arg(code));
+        if (std::exchange(m_stalled, false)) {
+            failed(QStringLiteral("the list is out of date: lsof sent no listing for %1 s")
+                       .arg(m_watchdog.interval() / 1000.0));
+        } else {
+            failed(status == QProcess::CrashExit
+                       ? QStringLiteral("lsof ended by a signal")
+                       : QStringLiteral("lsof ended with exit status %1").arg(code));
+        }
     });
 }
 
@@ -57,6 +73,7 @@ void LsofTask::launch()
 {
     if (m_stopped || m_process->state() != QProcess::NotRunning)
         return;
+    m_stalled = false;
     m_process->setProgram(m_launchPath);
     m_process->setArguments(m_arguments);
     // Nobody reads its complaints, and a full pipe would stall it.
@@ -68,6 +85,7 @@ void LsofTask::launch()
 
 void LsofTask::failed(const QString &why)
 {
+    m_watchdog.stop();
     Q_EMIT ended();
     if (m_stopped)
         return;
@@ -80,6 +98,8 @@ void LsofTask::failed(const QString &why)
 
 void LsofTask::listingArrived()
 {
+    if (m_watchdog.isActive())
+        m_watchdog.start();
     m_delayMs = m_firstDelayMs;
     setProblem({});
 }
@@ -95,6 +115,7 @@ void LsofTask::terminate()
 {
     m_stopped = true;
     m_restart.stop();
+    m_watchdog.stop();
     if (m_process->state() == QProcess::NotRunning)
         return;
     m_process->terminate();

@@ -28,6 +28,9 @@ public:
     void listingArrived();
 
     void setRestartDelays(int firstMs, int maxMs);
+    // How long a running child may go without completing a listing before it counts as
+    // stalled: it is then stopped and started again like one that ended.
+    void setStallTimeout(int ms) { m_watchdog.setInterval(ms); }
     int nextRestartDelay() const { return m_delayMs; }
     bool isRestartPending() const { return m_restart.isActive(); }
 
@@ -49,6 +52,8 @@ private:
 
     QProcess *m_process;
     QTimer m_restart;
+    QTimer m_watchdog;
+    bool m_stalled = false;
     QString m_launchPath;
     QStringList m_arguments;
     QString m_problem;

@@ -3,6 +3,7 @@
 #include "MenuItem.h"
 #include "Platform.h"
 
+#include <QHash>
 #include <QSet>
 
 std::optional<qint64> positiveDecimal(const QString &text)
@@ -62,78 +63,111 @@ QString processEntryTitle(const ListeningProcess &process)
            shownAsIs(process.cmd());
 }
 
-void removeProcessEntries(QMenu &statusBarMenu, QList<QPointer<QAction>> &processEntries,
-                          QList<QPointer<QMenu>> &spare)
+size_t qHash(const ProcessIdentity &process, size_t seed)
 {
-    const QList<QAction *> items = statusBarMenu.actions();
-    const QSet<QAction *> inMenu(items.cbegin(), items.cend());
-    for (const QPointer<QAction> &entry : std::as_const(processEntries)) {
-        if (!entry || !inMenu.contains(entry))
-            continue;
-        statusBarMenu.removeAction(entry);
-        if (QMenu *submenu = entry->menu())
-            spare.append(submenu);
-    }
-    processEntries.clear();
+    return qHashMulti(seed, process.pid, process.startTime);
+}
+
+static constexpr char startTimeProperty[] = "ambrelStartTime";
+
+ProcessIdentity entryProcess(const QAction *entry)
+{
+    const QMenu *submenu = entry ? entry->menu() : nullptr;
+    if (!submenu || submenu->actions().size() < 3)
+        return {};
+    return {MenuItem::tag(submenu->actions().at(2)),
+            entry->property(startTimeProperty).value<qint64>()};
 }
 
 static const QString itemActions[3] = {QStringLiteral("openURL:"), QStringLiteral("copyURL:"),
                                        QStringLiteral("killProcess:")};
 
-static QMenu *makeSubmenu(QMenu &statusBarMenu)
+static QAction *makeEntry(QMenu &statusBarMenu, const ProcessIdentity &process)
 {
     // Parented to the status menu, so that a choice in it reaches the status menu too.
     auto *submenu = new QMenu(&statusBarMenu);
     for (const QString &action : itemActions)
         MenuItem::setActionName(submenu->addAction(QString()), action);
-    return submenu;
+    const QList<QAction *> items = submenu->actions();
+    items[0]->setText(QStringLiteral("Open in Browser"));
+    items[1]->setText(QStringLiteral("Copy Network URL"));
+    items[2]->setText(QStringLiteral("Kill Process (id %1)").arg(process.pid));
+    MenuItem::setTag(items[2], process.pid);
+    QAction *entry = submenu->menuAction();
+    entry->setProperty(startTimeProperty, process.startTime);
+    return entry;
 }
 
-qsizetype insertProcessEntries(QMenu &statusBarMenu, const QList<ListeningProcess> &processes,
-                               QList<QPointer<QAction>> &processEntries,
-                               QList<QPointer<QMenu>> &spare)
+static void showRecord(QAction *entry, const ListeningProcess &record, qint64 port)
 {
-    // Entries go between the header at index 0 and the first fixed item after it.
-    QAction *before = statusBarMenu.actions().value(1);
-    qsizetype made = 0;
+    const QString title = processEntryTitle(record);
+    if (entry->text() != title)
+        entry->menu()->setTitle(title);
+    // The same process may have moved to another first port; its identity stays.
+    const QList<QAction *> items = entry->menu()->actions();
+    MenuItem::setTag(items[0], port);
+    MenuItem::setTag(items[1], port);
+}
+
+qsizetype updateProcessEntries(QMenu &statusBarMenu, const QList<ListeningProcess> &processes,
+                               QList<QPointer<QAction>> &processEntries,
+                               const QHash<qint64, qint64> &killed)
+{
+    const QList<QAction *> items = statusBarMenu.actions();
+    const QSet<QAction *> inMenu(items.cbegin(), items.cend());
+    QHash<ProcessIdentity, QAction *> shown;
+    for (const QPointer<QAction> &entry : std::as_const(processEntries)) {
+        if (entry && inMenu.contains(entry))
+            shown.insert(entryProcess(entry), entry);
+    }
+
+    QList<QAction *> wanted;
+    qsizetype reused = 0;
     qsizetype left = 0;
-    for (const ListeningProcess &process : processes) {
-        const std::optional<qint64> port = positiveDecimal(process.port());
-        const std::optional<qint64> pid = positiveDecimal(process.pid());
+    for (const ListeningProcess &record : processes) {
+        const std::optional<qint64> port = positiveDecimal(record.port());
+        const std::optional<qint64> pid = positiveDecimal(record.pid());
         if (!port || !pid)
             continue;
-        if (made == maxProcessEntries) {
+        if (wanted.size() == maxProcessEntries) {
             ++left;
             continue;
         }
-        QMenu *submenu = nullptr;
-        while (!submenu && !spare.isEmpty())
-            submenu = spare.takeLast();
-        if (!submenu)
-            submenu = makeSubmenu(statusBarMenu);
-        submenu->setTitle(processEntryTitle(process));
-        const QList<QAction *> items = submenu->actions();
-        items[0]->setText(QStringLiteral("Open in Browser"));
-        items[1]->setText(QStringLiteral("Copy Network URL"));
-        items[2]->setText(QStringLiteral("Kill Process (id %1)").arg(*pid));
-        MenuItem::setTag(items[0], *port);
-        MenuItem::setTag(items[1], *port);
-        MenuItem::setTag(items[2], *pid);
-        QAction *entry = submenu->menuAction();
-        statusBarMenu.insertAction(before, entry);
-        processEntries.append(entry);
-        ++made;
+        const ProcessIdentity process{
+            *pid, qint64(Platform::processStartTime(*pid).value_or(quint64(-1)))};
+        if (const auto k = killed.constFind(*pid);
+            k != killed.cend() && (*k == process.startTime || process.startTime < 0))
+            continue;
+        QAction *entry = shown.take(process);
+        if (entry)
+            ++reused;
+        else
+            entry = makeEntry(statusBarMenu, process);
+        showRecord(entry, record, *port);
+        wanted.append(entry);
     }
-    for (const QPointer<QMenu> &unused : std::as_const(spare)) {
+    for (QAction *gone : std::as_const(shown)) {
+        statusBarMenu.removeAction(gone);
         // The menu may be showing it right now; let it go once control returns.
-        if (unused)
-            unused->deleteLater();
+        gone->menu()->deleteLater();
     }
-    spare.clear();
+
+    // Only the entries that are not already in their place move, each to the end of the list:
+    // the first fixed item after it is the anchor.
+    const QList<QAction *> now = statusBarMenu.actions();
+    QAction *const anchor = now.value(1 + reused);
+    for (qsizetype i = 0; i < wanted.size(); ++i) {
+        if (now.value(1 + i) == wanted[i])
+            continue;
+        for (qsizetype j = i; j < wanted.size(); ++j)
+            statusBarMenu.insertAction(anchor, wanted[j]);
+        break;
+    }
+    processEntries = QList<QPointer<QAction>>(wanted.cbegin(), wanted.cend());
     if (left > 0) {
         Platform::logLine(QStringLiteral("%1 listening processes; the menu shows the first %2")
-                              .arg(made + left)
-                              .arg(made));
+                              .arg(wanted.size() + left)
+                              .arg(wanted.size()));
     }
-    return made;
+    return wanted.size();
 }

@@ -73,7 +73,7 @@ private Q_SLOTS:
             QVERIFY2(!a->data().isValid(), "fixed items carry no tag");
             QCOMPARE(a->menu(), nullptr);
             QCOMPARE(a->isChecked(), false);
-            QCOMPARE(a->shortcut(), i == 6 ? QKeySequence(QKeySequence::Quit) : QKeySequence());
+            QCOMPARE(a->shortcut(), i == 6 ? QKeySequence(Qt::CTRL | Qt::Key_Q) : QKeySequence());
         }
         QVERIFY(items[3]->isCheckable());
         QVERIFY(!d.statusBarItem->image().isNull());
@@ -161,7 +161,19 @@ private Q_SLOTS:
         QVERIFY(!boxes[0]->iconPixmap().isNull());
     }
 
-    // Last: it runs and ends the application's event loop.
+    // Last: they run and end the application's event loop.
+    void ctrlQQuitsWhileTheMenuIsOpen()
+    {
+        AppDelegate d;
+        d.applicationDidFinishLaunching();
+        QTimer::singleShot(0, &d, [&d] {
+            d.statusBarMenu->popup(QPoint(10, 10));
+            QTest::keyClick(d.statusBarMenu.get(), Qt::Key_Q, Qt::ControlModifier);
+        });
+        QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); }); // a hang fails
+        QCOMPARE(QCoreApplication::exec(), 0);
+    }
+
     void quitEndsTheLoopAndStopsTheChild()
     {
         AppDelegate d;

@@ -47,11 +47,22 @@ class TestProgram : public QObject {
     }
 
 private Q_SLOTS:
+    void versionAndHelpNeedNoDisplay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("alone") << QStringList{QStringLiteral("--version")};
+        QTest::newRow("beside Qt's options")
+            << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                           QStringLiteral("--style=fusion"), QStringLiteral("-reverse"),
+                           QStringLiteral("--version")};
+    }
+
     void versionAndHelpNeedNoDisplay()
     {
+        QFETCH(QStringList, arguments);
         QProcess p;
         p.setProcessEnvironment(cleanEnvironment());
-        p.start(QStringLiteral(AMBREL_PROGRAM), {QStringLiteral("--version")});
+        p.start(QStringLiteral(AMBREL_PROGRAM), arguments);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(p.readAllStandardOutput().trimmed(), QByteArray("ambrel " AMBREL_VERSION));

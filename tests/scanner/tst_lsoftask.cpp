@@ -117,6 +117,18 @@ private Q_SLOTS:
         QCOMPARE(lines("starts").size(), starts); // stopped means stopped
     }
 
+    void stalledChildIsRestartedAndTheListCleared()
+    {
+        AppDelegate d;
+        d.lsofTask->setStallTimeout(700);
+        startStandIn(d, "listen"); // one listing, then silence
+        QTRY_VERIFY_WITH_TIMEOUT(entry(d, QStringLiteral("83 · x")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!entry(d, QStringLiteral("83 · x")), 5000);
+        QVERIFY(d.statusBarItem->toolTip().contains(QStringLiteral("the list is out of date")));
+        QCOMPARE(d.statusBarItem->title(), QStringLiteral("0"));
+        QTRY_VERIFY_WITH_TIMEOUT(lines("starts").size() >= 2, 5000);
+    }
+
     void missingProgramIsReportedAndRetried()
     {
         AppDelegate d;
