@@ -1,6 +1,6 @@
 // How long a new listening socket takes to show in the menu, with the real lsof: at most one
 // repeat interval plus lsof's own run is the goal.
-#include "FedDelegate.h"
+#include "BenchDelegate.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,7 +17,7 @@
 static bool shows(const AppDelegate &d, quint16 port)
 {
     const QString prefix = QString::number(port) + QStringLiteral(" · ");
-    const QList<QAction *> items = d.statusBarMenu->actions();
+    const QList<QAction *> items = d.statusMenu()->entries();
     return std::any_of(items.begin(), items.end(),
                        [&](const QAction *a) { return a->text().startsWith(prefix); });
 }

@@ -1,6 +1,6 @@
 // What the scanner costs, each figure beside a plain line walk over the same bytes: parsing a
 // large listing, an unchanged listing, rebuilding the menu, and the memory of a long run.
-#include "FedDelegate.h"
+#include "BenchDelegate.h"
 #include "LsofParser.h"
 #include "LsofTask.h"
 

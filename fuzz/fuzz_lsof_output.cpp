@@ -1,23 +1,24 @@
-// Arbitrary bytes from the lsof pipe, cut into arbitrary reads, through the handler into the
+// Arbitrary bytes from the lsof pipe, cut into arbitrary reads, through the scanner into the
 // menu; after every read the menu must still be one that Ambrel could show.
 //
 // Input: the low five bits of the first byte say how many read lengths follow (each byte + 1);
 // the reads take those lengths in turn until the bytes run out. None: one read of everything.
-#include "AppDelegate.h"
 #include "LsofTask.h"
 #include "MenuItem.h"
-#include "StatusItem.h"
+#include "Scanner.h"
+#include "StatusMenu.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QBuffer>
-#include <QTemporaryDir>
+#include <QMenu>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
-static AppDelegate *delegate;
+static Scanner *scanner;
+static StatusMenu *menu;
+static qsizetype shownCount = -1;
 
 static void require(bool holds, const char *what, const QString &detail = {})
 {
@@ -35,7 +36,7 @@ static qint64 shownNumber(const QString &text)
     return ok ? value : 0;
 }
 
-static void checkMenu(const AppDelegate &d)
+static void checkMenu()
 {
     static const QStringList fixedTail = {QStringLiteral("-"),
                                           QStringLiteral("Preferences"),
@@ -43,7 +44,7 @@ static void checkMenu(const AppDelegate &d)
                                           QStringLiteral("About Ambrel"),
                                           QStringLiteral("-"),
                                           QStringLiteral("Quit")};
-    const QList<QAction *> items = d.statusBarMenu->actions();
+    const QList<QAction *> items = menu->menu()->actions();
     require(items.size() >= 1 + fixedTail.size(), "fixed items missing");
     require(items[0]->text() == QLatin1String("Listening Processes") && !items[0]->menu(),
             "header not at index 0");
@@ -69,23 +70,21 @@ static void checkMenu(const AppDelegate &d)
         require(pid > 0 && MenuItem::tag(actions[2]) == pid, "pid tag differs from the kill item",
                 kill);
     }
-    require(d.processEntries.size() == entries, "listed entries differ from the menu");
-    const QString shown = d.statusBarItem->title();
-    require(shown == QString::number(entries) || (shown.isEmpty() && entries == 0),
-            "title differs from the number of entries", shown);
+    require(menu->entries().size() == entries, "listed entries differ from the menu");
+    require(shownCount == entries || (shownCount < 0 && entries == 0),
+            "count differs from the number of entries", QString::number(shownCount));
 }
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("AMBREL_UPDATE_ORIGIN", "http://127.0.0.1:9");
-    static QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     static QApplication app(*argc, *argv);
-    delegate = new AppDelegate(&app);
-    delegate->applicationDidFinishLaunching();
-    // Only the fuzzer writes to this menu.
-    delegate->lsofTask->terminate();
+    // Only the fuzzer feeds this scanner: its child is never started.
+    scanner = new Scanner(&app);
+    menu = new StatusMenu(&app);
+    QObject::connect(scanner, &Scanner::processesChanged, menu, &StatusMenu::showProcesses);
+    QObject::connect(menu, &StatusMenu::processesShown, menu,
+                     [](qsizetype count) { shownCount = count; });
     return 0;
 }
 
@@ -97,16 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QByteArrayView stream(data + 1 + lengths, qsizetype(size - 1 - lengths));
     for (qsizetype at = 0, turn = 0; at < stream.size(); ++turn) {
         const qsizetype length = lengths ? data[1 + turn % lengths] + 1 : stream.size();
-        QBuffer readEnd;
-        readEnd.setData(stream.sliced(at, qMin(length, stream.size() - at)).toByteArray());
-        readEnd.open(QIODevice::ReadOnly);
-        delegate->handleLsofOutput(readEnd);
-        checkMenu(*delegate);
+        scanner->handleLsofOutput(stream.sliced(at, qMin(length, stream.size() - at)));
+        checkMenu();
         at += length;
     }
     // The child ends, so the next input starts on a fresh stream.
-    Q_EMIT delegate->lsofTask->ended();
-    checkMenu(*delegate);
+    Q_EMIT scanner->task()->ended();
+    checkMenu();
     // What an event loop would do between reads: delete the dropped submenus, then let the
     // posted-event list shrink, which only a pass over every event does.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -1,28 +1,31 @@
 // The one way Ambrel runs a command line, and the kill built on it.
 #pragma once
 
+#include "Command.h"
+
 #include <QString>
-#include <QStringList>
 
 #include <optional>
 
-// How a command ended: whether it ran and exited 0, and otherwise what it said on standard
-// error (its first line, control characters replaced) or why it did not run.
-struct CommandResult {
-    bool succeeded = false;
-    QString failure;
-};
-
-// Runs the line through the shell and returns once it has ended. Its standard output is read
-// and dropped; standard input, environment and working directory are the program's own.
-CommandResult runShellCommand(const QString &commandLine);
-
-// The runner's work for any program.
-CommandResult runDroppingOutput(const QString &program, const QStringList &arguments);
+// Runs the line through the shell and returns once it has ended (see Platform::runCommand).
+Platform::CommandResult runShellCommand(const QString &commandLine);
 
 // "kill -9 <pid>"; nothing for a value that is not a single process id.
 std::optional<QString> killCommandLine(qint64 pid);
 
-// Sends signal 9 to the process id. A value that is not a process id is refused; otherwise
-// the result is the kill command's.
-CommandResult killProcessWithTag(qint64 tag);
+// What a kill did.
+struct KillResult {
+    enum Outcome {
+        Killed,
+        NotAProcessId, // nothing signalled
+        Ended,         // the process is gone: nothing signalled
+        Reused,        // the pid names another process now: nothing signalled
+        Failed,        // the kill command failed, as when the user may not signal it
+    };
+    Outcome outcome;
+    QString why;
+};
+
+// Sends signal 9 to the process with this pid, but only while the pid still names the process
+// that started at `startTime` (Platform::processStartTime).
+KillResult killListedProcess(qint64 pid, qint64 startTime);

@@ -1,8 +1,7 @@
 #include "UrlActions.h"
 
-#include "MenuItem.h"
-#include "NetworkAddress.h"
-#include "Platform.h"
+#include "Log.h"
+#include "Network.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
@@ -10,15 +9,13 @@
 #include <QMimeData>
 #include <QUrl>
 
-// A tag outside the port range would make a URL that names no service.
-static std::optional<qint64> portOf(const QAction &sender)
+// A number outside the port range would make a URL that names no service.
+static bool isPort(qint64 port)
 {
-    const qint64 port = MenuItem::tag(&sender);
-    if (port < 1 || port > 65535) {
-        Platform::logLine(QStringLiteral("not a port: %1").arg(port));
-        return std::nullopt;
-    }
-    return port;
+    if (port >= 1 && port <= 65535)
+        return true;
+    Platform::logLine(QStringLiteral("not a port: %1").arg(port));
+    return false;
 }
 
 QString urlText(const QString &host, qint64 port)
@@ -28,22 +25,21 @@ QString urlText(const QString &host, qint64 port)
     return QStringLiteral("http://%1:%2").arg(host, QString::number(port));
 }
 
-void openInBrowser(const QAction &sender)
+bool openInBrowser(qint64 port)
 {
-    const std::optional<qint64> port = portOf(sender);
-    if (!port)
-        return;
-    if (QDesktopServices::openUrl(QUrl(urlText(QStringLiteral("localhost"), *port))))
-        Platform::printLine(QStringLiteral("default browser was successfully opened"));
+    if (!isPort(port) ||
+        !QDesktopServices::openUrl(QUrl(urlText(QStringLiteral("localhost"), port))))
+        return false;
+    Platform::printLine(QStringLiteral("default browser was successfully opened"));
+    return true;
 }
 
-void copyNetworkURL(const QAction &sender)
+void copyNetworkURL(qint64 port)
 {
-    const std::optional<qint64> port = portOf(sender);
-    if (!port)
+    if (!isPort(port))
         return;
-    const QString host = localNetworkAddress().value_or(QStringLiteral("localhost"));
+    const QString host = Platform::localNetworkAddress().value_or(QStringLiteral("localhost"));
     auto *data = new QMimeData; // The clipboard takes ownership.
-    data->setText(urlText(host, *port));
+    data->setText(urlText(host, port));
     QGuiApplication::clipboard()->setMimeData(data);
 }

@@ -1,6 +1,7 @@
 #include "StatusItem.h"
 
-#include "Platform.h"
+#include "Log.h"
+#include "TrayHosts.h"
 
 #include <QCursor>
 #include <QFont>

@@ -1,6 +1,8 @@
 #include "AppDelegate.h"
-#include "LsofTask.h"
-#include "Platform.h"
+#include "Log.h"
+#include "Paths.h"
+#include "Scanner.h"
+#include "Signals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -124,13 +126,13 @@ std::optional<int> handleCommandLine(int argc, char **argv)
     if (!parser.isSet(list))
         return std::nullopt;
     QString why;
-    const std::optional<QStringList> entries = listOnce(Platform::lsofLaunchPath(), &why);
-    if (!entries) {
-        std::fprintf(stderr, "ambrel: %s\n", why.toUtf8().constData());
+    const std::optional<QList<Listener>> processes = listOnce(Platform::lsofLaunchPath(), &why);
+    if (!processes) {
+        std::fprintf(stderr, "ambrel: %s\n", Platform::printable(why).toUtf8().constData());
         return 1;
     }
-    for (const QString &entry : *entries)
-        Platform::printLine(entry);
+    for (const Listener &process : *processes)
+        Platform::printLine(processTitle(process) + QStringLiteral("  (pid %1)").arg(process.pid));
     return 0;
 }
 

@@ -1,6 +1,6 @@
 #include "LsofParser.h"
 
-#include "Platform.h"
+#include "Log.h"
 
 #include <QHash>
 #include <QRegularExpression>

@@ -1,5 +1,7 @@
-// lsof's field output, turned into the processes that listen on a TCP port. Free of GUI types.
+// lsof's field output, turned into the processes that listen on a TCP port.
 #pragma once
+
+#include "ListeningProcess.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -8,25 +10,6 @@
 #include <QStringList>
 
 #include <optional>
-
-// One process listening on a TCP port, as lsof reported it.
-class ListeningProcess {
-public:
-    ListeningProcess(QString pid, QString port, QString cmd)
-        : m_pid(std::move(pid)), m_port(std::move(port)), m_cmd(std::move(cmd))
-    {}
-
-    const QString &pid() const { return m_pid; }
-    const QString &port() const { return m_port; }
-    const QString &cmd() const { return m_cmd; }
-
-    friend bool operator==(const ListeningProcess &, const ListeningProcess &) = default;
-
-private:
-    QString m_pid;
-    QString m_port;
-    QString m_cmd;
-};
 
 // Decodes one listing as UTF-8, trims line breaks from both ends and splits it at line feeds.
 // Nothing, after printing "Error decoding data: N bytes", when the bytes are not UTF-8.

@@ -1,7 +1,7 @@
 #include "LsofTask.h"
 
-#include "Platform.h"
-#include "ProcessEntries.h"
+#include "Log.h"
+#include "Processes.h"
 
 #include <algorithm>
 #include <utility>
@@ -131,60 +131,4 @@ void LsofTask::setProblem(const QString &problem)
         return;
     m_problem = problem;
     Q_EMIT problemChanged(problem);
-}
-
-std::optional<QStringList> listOnce(const QString &launchPath, QString *why)
-{
-    QStringList arguments = lsofArguments();
-    arguments.removeAt(arguments.indexOf(QStringLiteral("-r")) + 1);
-    arguments.removeOne(QStringLiteral("-r"));
-    QProcess lsof;
-    lsof.setStandardErrorFile(QProcess::nullDevice());
-    lsof.setStandardInputFile(QProcess::nullDevice());
-    lsof.start(launchPath, arguments, QIODevice::ReadOnly);
-    if (!lsof.waitForStarted(10000)) {
-        *why = QStringLiteral("cannot start %1: %2").arg(launchPath, lsof.errorString());
-        return std::nullopt;
-    }
-    QByteArray output;
-    while (lsof.waitForReadyRead(30000))
-        output += lsof.readAllStandardOutput();
-    if (lsof.state() != QProcess::NotRunning && !lsof.waitForFinished(30000)) {
-        lsof.kill();
-        lsof.waitForFinished();
-        *why = QStringLiteral("%1 did not finish within 30 s").arg(launchPath);
-        return std::nullopt;
-    }
-    output += lsof.readAllStandardOutput();
-    // lsof's status is 1 when nothing listens; anything worse is a failure.
-    if (lsof.exitStatus() != QProcess::NormalExit || lsof.exitCode() > 1) {
-        *why = QStringLiteral("%1 failed").arg(launchPath);
-        return std::nullopt;
-    }
-    const std::optional<QStringList> lines = splitLsofChunk(output);
-    if (!lines) {
-        *why = QStringLiteral("lsof's output is not UTF-8");
-        return std::nullopt;
-    }
-    QList<ListeningProcess> processes = parseListeningProcesses(*lines);
-    std::reverse(processes.begin(), processes.end());
-    QStringList entries;
-    for (const ListeningProcess &process : std::as_const(processes)) {
-        if (!positiveDecimal(process.port()) || !positiveDecimal(process.pid()))
-            continue;
-        // As long as a menu title may be.
-        const QString cmd =
-            process.cmd().size() > 100 ? process.cmd().left(100) + u'…' : process.cmd();
-        // One arg() call, so that a "%1" in a command name stays as it is.
-        QString entry = QStringLiteral("%1 · %2  (pid %3)")
-                            .arg(QString::number(*positiveDecimal(process.port())), cmd,
-                                 QString::number(*positiveDecimal(process.pid())));
-        // A terminal must not take a command name for control sequences.
-        for (QChar &c : entry) {
-            if (!c.isPrint())
-                c = QChar::ReplacementCharacter;
-        }
-        entries.append(entry);
-    }
-    return entries;
 }

@@ -62,8 +62,3 @@ private:
     int m_delayMs = 3000;
     bool m_stopped = false;
 };
-
-// Runs lsof once, without repeat mode, and returns the entries as the menu shows them, each
-// with its pid ("3000 · node  (pid 471)"), top first. Nothing, with the reason in `why`, when
-// lsof cannot run.
-std::optional<QStringList> listOnce(const QString &launchPath, QString *why);

@@ -1,9 +1,11 @@
 // The ambrel program itself, run as a user would run it.
+#include "ListeningProcess.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -73,24 +75,33 @@ private Q_SLOTS:
         QVERIFY(p.readAllStandardOutput().contains("--version"));
     }
 
+    // A command whose name holds an emoji and an ampersand reads as the menu shows it.
     void listPrintsWhatTheMenuShows()
     {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost));
-        QFile comm(QStringLiteral("/proc/self/comm"));
-        QVERIFY(comm.open(QIODevice::ReadOnly));
-        const QString entry = QStringLiteral("%1 · %2  (pid %3)")
-                                  .arg(server.serverPort())
-                                  .arg(QString::fromUtf8(comm.readAll().trimmed()))
-                                  .arg(QCoreApplication::applicationPid());
+        QTemporaryDir dir;
+        const QString name = QStringLiteral("b🚀&c");
+        QVERIFY(QFile::copy(QStringLiteral("/usr/bin/python3"), dir.filePath(name)));
+        QVERIFY(QFile::setPermissions(dir.filePath(name), QFile::ReadOwner | QFile::ExeOwner));
+        QProcess server;
+        server.start(dir.filePath(name),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("import socket, time; s = socket.socket(); "
+                                     "s.bind(('127.0.0.1', 0)); s.listen(); "
+                                     "print(s.getsockname()[1], flush=True); time.sleep(60)")});
+        QVERIFY(server.waitForReadyRead(10000));
+        const Listener process{server.processId(), 0, server.readLine().trimmed().toLongLong(),
+                               name};
         QProcess p;
         p.setProcessEnvironment(cleanEnvironment());
         p.start(QStringLiteral(AMBREL_PROGRAM), {QStringLiteral("--list")});
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitCode(), 0);
-        const QStringList lines =
-            QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'));
-        QVERIFY2(lines.contains(entry), qPrintable(lines.join(QLatin1Char('|'))));
+        const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split(u'\n');
+        const QString entry = processTitle(process) + QStringLiteral("  (pid %1)").arg(process.pid);
+        QVERIFY2(entry.contains(QStringLiteral(" · b🚀&c  (pid ")), qPrintable(entry));
+        QVERIFY2(lines.contains(entry), qPrintable(lines.join(u'|')));
+        server.kill();
+        server.waitForFinished();
     }
 
     void noDisplayGivesOneLineAndFailure_data()
@@ -137,9 +148,13 @@ private Q_SLOTS:
         p.setProcessEnvironment(env);
         p.start(QStringLiteral(AMBREL_PROGRAM), {});
         QVERIFY(p.waitForStarted());
+        // Read once: after Ambrel ends it is 0, whose "children" are the system's own and
+        // whose signal would reach this test's whole process group.
+        const qint64 pid = p.processId();
+        QVERIFY(pid > 0);
         QList<qint64> children;
-        QTRY_VERIFY_WITH_TIMEOUT(!(children = childrenOf(p.processId())).isEmpty(), 10000);
-        ::kill(pid_t(p.processId()), signal);
+        QTRY_VERIFY_WITH_TIMEOUT(!(children = childrenOf(pid)).isEmpty(), 10000);
+        ::kill(pid_t(pid), signal);
         QVERIFY(p.waitForFinished(10000));
         if (clean) {
             QCOMPARE(p.exitStatus(), QProcess::NormalExit);

@@ -1,9 +1,13 @@
 // Weeks of uptime in one run: memory, descriptors, children and the entry list stay where they
 // were after the first thousand. AMBREL_SOAK_FULL=1 runs the full counts, five times the default.
-#include "../FdCapture.h"
-#include "../FedDelegate.h"
+#include "AppDelegate.h"
+#include "Helpers.h"
 #include "MenuItem.h"
+#include "Scanner.h"
 #include "ShellCommand.h"
+#include "StatusMenu.h"
+
+#include <QMenu>
 
 #include <QDir>
 #include <QEventLoop>
@@ -55,7 +59,7 @@ Usage usage(const AppDelegate &d)
             u.zombies += rest[0] == "Z";
         }
     }
-    u.entries = d.processEntries.size();
+    u.entries = d.statusMenu()->entries().size();
     return u;
 }
 
@@ -124,38 +128,35 @@ private Q_SLOTS:
     void alternatingListings()
     {
         AppDelegate d;
-        launch(d);
+        d.applicationDidFinishLaunching();
+        d.scanner()->stop();
         const QByteArray a = listing(10, 0);
         const QByteArray b = listing(12, 7);
-        soak("listings", scaled(100'000), d, [&](int i) { feed(d, i % 2 ? b : a); });
+        soak("listings", scaled(100'000), d,
+             [&](int i) { d.scanner()->handleLsofOutput(i % 2 ? b : a); });
     }
 
     void shellRuns()
     {
         AppDelegate d;
-        launch(d);
         soak("shell runs", scaled(10'000), d,
              [](int) { runShellCommand(QStringLiteral("echo soaked")); });
     }
 
-    void killsOfGoneProcesses()
+    // Every listing names a live process again, and every kill ends it.
+    void killsOfListedProcesses()
     {
-        // No process ever has the id pid_max, so no kill here can reach one, however the ids
-        // wrap while the test runs.
-        const qint64 gone =
-            readFile(QStringLiteral("/proc/sys/kernel/pid_max")).trimmed().toLongLong();
-        QVERIFY(killCommandLine(gone));
         AppDelegate d;
-        launch(d);
-        const QByteArray a = listing(1, 0, gone);
-        const QByteArray b = listing(1, 1, gone);
-        FdCapture complaints(STDERR_FILENO); // the shell's "No such process", once per kill
+        d.applicationDidFinishLaunching();
+        d.scanner()->stop();
         soak("kills", scaled(10'000), d, [&](int i) {
-            feed(d, i % 2 ? b : a);
-            QAction *kill = d.statusBarMenu->actions()[1]->menu()->actions()[2];
-            QCOMPARE(MenuItem::tag(kill), gone);
-            d.performAction(kill);
-            QCOMPARE(d.statusBarMenu->actions().size(), 7);
+            const auto p = sleeper();
+            d.scanner()->handleLsofOutput(listing({{p->processId(), 3000 + i % 2}}));
+            QAction *entry = d.statusMenu()->entries().value(0);
+            QVERIFY(entry);
+            entry->menu()->actions().at(2)->trigger();
+            QVERIFY(killedBySigkill(*p));
+            QVERIFY(d.statusMenu()->entries().isEmpty());
         });
     }
 };

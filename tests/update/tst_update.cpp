@@ -1,7 +1,8 @@
 // The updater against a feed server of our own on 127.0.0.1, its state reports, the restart and
 // the install.
-#include "../FdCapture.h"
-#include "Update.h"
+#include "Helpers.h"
+#include "Installer.h"
+#include "Updater.h"
 
 #include <QDirIterator>
 #include <QProcess>
@@ -41,14 +42,6 @@ QString serve(QTcpServer &server, const QHash<QByteArray, QByteArray> &answers)
         });
     });
     return QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort());
-}
-
-// The texts of Ambrel's log lines among what reached standard error.
-QStringList logLines(FdCapture &err)
-{
-    const QString prefix = QStringLiteral("ambrel[%1]: ").arg(QCoreApplication::applicationPid());
-    QStringList lines = QString::fromUtf8(err.release()).split(QLatin1Char('\n')).filter(prefix);
-    return lines.replaceInStrings(prefix, QString());
 }
 
 // Starts the checks, then observes them as the delegate does: connected after the start.
@@ -111,28 +104,11 @@ QMap<QString, QByteArray> snapshot(const QString &dir)
     return tree;
 }
 
-// Stands in for states the feed cannot produce on demand.
-class StateUpdater : public Updater {
-public:
-    StateUpdater() : Updater(QNetworkRequest()) {}
-    using Updater::setState;
-};
-
 } // namespace
 
 class TestUpdate : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void feedRequest()
-    {
-        const QNetworkRequest request = updateRequest(QStringLiteral("https://example.org"));
-        QCOMPARE(request.url().toString(),
-                 QStringLiteral("https://example.org/update/osx/" AMBREL_VERSION));
-        QCOMPARE(request.transferTimeout(), 60000);
-        QCOMPARE(request.attribute(QNetworkRequest::CacheLoadControlAttribute).toInt(),
-                 int(QNetworkRequest::PreferNetwork));
-    }
-
     void feedAnswers_data()
     {
         QTest::addColumn<QByteArray>("feed");
@@ -171,7 +147,7 @@ private Q_SLOTS:
         startObserved(updater, seen, 0.05);
         QTRY_VERIFY(seen.size() >= states.size());
         QCOMPARE(seen.mid(0, states.size()), states);
-        const QStringList lines = logLines(err);
+        const QStringList lines = logLines(err.release());
         QCOMPARE(lines.value(0), QStringLiteral("SQRLUpdaterStateCheckingForUpdate"));
         QCOMPARE(!lines.filter(QStringLiteral("failed")).isEmpty(), failed);
     }
@@ -197,7 +173,7 @@ private Q_SLOTS:
         QVERIFY(quitsEventLoop([&] { startObserved(updater, states); }, 30000));
         QCOMPARE(states, QList<int>({1, 2, 3}));
         // One relaunch, its bundle text with the space still escaped.
-        QCOMPARE(logLines(err).filter(QStringLiteral("restart")),
+        QCOMPARE(logLines(err.release()).filter(QStringLiteral("restart")),
                  QStringList(QStringLiteral("restart file://") + tmp.path() +
                              QStringLiteral("/Ambrel%20bundle/")));
         QTRY_COMPARE(snapshot(bundle).value(QStringLiteral("share/ambrel/started")), "new\n");
@@ -207,48 +183,6 @@ private Q_SLOTS:
                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
                      .size(),
                  3);
-    }
-
-    void ignoredNoticesLogNothing()
-    {
-        StateUpdater observed;
-        QObject other;
-        FdCapture err(STDERR_FILENO);
-        reportUpdaterState(QStringLiteral("State"), &observed, &observed);
-        reportUpdaterState(std::nullopt, &observed, &observed);
-        reportUpdaterState(QStringLiteral("state"), nullptr, &observed);
-        reportUpdaterState(QStringLiteral("state"), &other, &observed);
-        QVERIFY(logLines(err).isEmpty());
-    }
-
-    void stateLines_data()
-    {
-        QTest::addColumn<int>("state");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("0") << 0 << QStringLiteral("SQRLUpdaterStateIdle");
-        QTest::newRow("1") << 1 << QStringLiteral("SQRLUpdaterStateCheckingForUpdate");
-        QTest::newRow("2") << 2 << QStringLiteral("SQRLUpdaterStateDownloadingUpdate");
-        QTest::newRow("3") << 3 << QStringLiteral("SQRLUpdaterStateAwaitingRelaunch");
-        QTest::newRow("4") << 4 << QStringLiteral("unknown state");
-        QTest::newRow("-1") << -1 << QStringLiteral("unknown state");
-    }
-
-    void stateLines()
-    {
-        QFETCH(int, state);
-        QFETCH(QString, line);
-        StateUpdater observed;
-        observed.setState(state);
-        Updater own{QNetworkRequest()};
-        FdCapture err(STDERR_FILENO);
-        // A repeated notice is handled again, relaunch request included. The delegate's own
-        // updater answers it; the observed one would say its update is installed.
-        reportUpdaterState(QStringLiteral("state"), &observed, &own);
-        reportUpdaterState(QStringLiteral("state"), &observed, &own);
-        QStringList once(line);
-        if (state == Updater::AwaitingRelaunch)
-            once << QStringLiteral("no update is staged to install");
-        QCOMPARE(logLines(err), once + once);
     }
 
     void restartThatCannotHappenKeepsRunning()
@@ -262,7 +196,7 @@ private Q_SLOTS:
                 restartApplication(resources);
             },
             200));
-        const QStringList lines = logLines(err);
+        const QStringList lines = logLines(err.release());
         QCOMPARE(lines.size(), 2);
         QVERIFY(lines.at(1).startsWith(QStringLiteral("restart failed")));
     }
@@ -299,7 +233,7 @@ private Q_SLOTS:
         const auto before = snapshot(tmp.path()); // also shows what is left beside the bundle
         FdCapture err(STDERR_FILENO);
         QVERIFY(!installUpdate(archive, bundle));
-        const QStringList lines = logLines(err);
+        const QStringList lines = logLines(err.release());
         QCOMPARE(snapshot(tmp.path()), before);
         QCOMPARE(lines.size(), 1);
         QVERIFY(lines.first().startsWith(QStringLiteral("update not installed: ")));

@@ -1,6 +1,7 @@
-#include "NetworkAddress.h"
+#include "Network.h"
 
-#include "Platform.h"
+#include <QFile>
+#include <QList>
 
 #include <array>
 #include <memory>
@@ -9,6 +10,42 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+namespace Platform {
+
+QString defaultRouteInterface(const QByteArray &procNetRoute)
+{
+    // Columns: Iface Destination Gateway Flags RefCnt Use Metric Mask ...; the default route
+    // has destination and mask 0. Of several, the lowest metric wins, as in the kernel.
+    QString best;
+    qlonglong bestMetric = -1;
+    const QList<QByteArray> rows = procNetRoute.split('\n');
+    for (qsizetype i = 1; i < rows.size(); ++i) {
+        const QList<QByteArray> cols = rows[i].simplified().split(' ');
+        if (cols.size() < 8 || cols[1] != "00000000" || cols[7] != "00000000")
+            continue;
+        bool ok = false;
+        const qlonglong flags = cols[3].toLongLong(&ok, 16);
+        if (!ok || !(flags & 0x1)) // RTF_UP
+            continue;
+        const qlonglong metric = cols[6].toLongLong(&ok);
+        if (!ok)
+            continue;
+        if (bestMetric < 0 || metric < bestMetric) {
+            best = QString::fromUtf8(cols[0]);
+            bestMetric = metric;
+        }
+    }
+    return best;
+}
+
+QString networkInterfaceName()
+{
+    QFile route(QStringLiteral("/proc/net/route"));
+    if (!route.open(QIODevice::ReadOnly))
+        return QStringLiteral("en0");
+    return defaultRouteInterface(route.readAll());
+}
 
 std::optional<QString> networkAddressFromList(const ifaddrs *list, const QString &interface)
 {
@@ -47,7 +84,7 @@ std::optional<QString> networkAddressFromList(const ifaddrs *list, const QString
 
 std::optional<QString> localNetworkAddress()
 {
-    const QString interface = Platform::networkInterfaceName();
+    const QString interface = networkInterfaceName();
     if (interface.isEmpty())
         return std::nullopt;
     ifaddrs *list = nullptr;
@@ -56,3 +93,5 @@ std::optional<QString> localNetworkAddress()
     const std::unique_ptr<ifaddrs, void (*)(ifaddrs *)> owner(list, freeifaddrs);
     return networkAddressFromList(list, interface);
 }
+
+} // namespace Platform

@@ -95,8 +95,3 @@ QUrl bundleURL(const QUrl &resourceURL);
 // the application to quit. Returns whether it asked. An empty resources URL does nothing.
 bool restartApplication(const QUrl &resourceURL);
 void restartApplication();
-
-// Unpacks a staged archive into a new folder beside the bundle and swaps it into place. The
-// bundle must hold nothing but Ambrel's own files. Returns false, with one log line, when
-// anything is wrong; the old bundle is then left as it was.
-bool installUpdate(const QString &archivePath, const QString &bundlePath);

@@ -1,0 +1,201 @@
+#include "StatusMenu.h"
+
+#include "MenuItem.h"
+
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QSet>
+
+// The platform's key for Quit; some platforms (the offscreen one among them) name none.
+static QKeySequence quitKeys()
+{
+    const QKeySequence platform(QKeySequence::Quit);
+    return platform.isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Q) : platform;
+}
+
+StatusMenu::StatusMenu(QObject *parent)
+    : QObject(parent), m_menu(std::make_unique<QMenu>(QStringLiteral("Ambrel")))
+{
+    QMenu &menu = *m_menu;
+    menu.addAction(QStringLiteral("Listening Processes"))->setEnabled(false);
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("Preferences"))->setEnabled(false);
+    m_openAtLogin = menu.addAction(QStringLiteral("Open at Login"));
+    m_openAtLogin->setCheckable(true);
+    m_about = menu.addAction(QStringLiteral("About Ambrel"));
+    menu.addSeparator();
+    m_quit = menu.addAction(QStringLiteral("Quit"));
+    m_quit->setShortcut(quitKeys());
+
+    // Every choice in a submenu arrives here too: they are the status menu's children.
+    connect(&menu, &QMenu::triggered, this, &StatusMenu::chosen);
+    connect(&menu, &QMenu::aboutToShow, this, &StatusMenu::opened);
+    // A choice closes the menu too: some D-Bus tray hosts never say that it closed. Either way,
+    // after the choice has been carried out.
+    const auto closed = [this] {
+        QTimer::singleShot(0, this, &StatusMenu::closing);
+    };
+    connect(&menu, &QMenu::aboutToHide, this, closed);
+    connect(&menu, &QMenu::triggered, this, closed);
+    m_holdLimit.setInterval(15000);
+    connect(&m_holdLimit, &QTimer::timeout, this, &StatusMenu::closing);
+    // The open menu takes every key before the shortcut map sees it.
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+StatusMenu::~StatusMenu() = default;
+
+bool StatusMenu::eventFilter(QObject *watched, QEvent *event)
+{
+    if ((event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) &&
+        m_open && QKeySequence(static_cast<QKeyEvent *>(event)->keyCombination()) == quitKeys()) {
+        m_quit->trigger();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void StatusMenu::opened()
+{
+    m_open = true;
+    m_holdLimit.start();
+}
+
+void StatusMenu::closing()
+{
+    if (m_menu->isVisible())
+        return; // opened again meanwhile, or a user still looking at it
+    m_open = false;
+    m_holdLimit.stop();
+    if (m_held)
+        apply(*std::exchange(m_held, std::nullopt));
+    Q_EMIT closed();
+}
+
+void StatusMenu::showProcesses(const QList<Listener> &processes)
+{
+    if (m_open)
+        m_held = processes;
+    else
+        apply(processes);
+}
+
+QList<QAction *> StatusMenu::entries() const
+{
+    return m_order;
+}
+
+void StatusMenu::chosen(QAction *item)
+{
+    const auto *submenu = qobject_cast<const QMenu *>(item->parent());
+    if (!submenu || !m_entries.contains(submenu))
+        return;
+    switch (submenu->actions().indexOf(item)) {
+    case 0:
+        return Q_EMIT openChosen(item);
+    case 1:
+        return Q_EMIT copyChosen(item);
+    case 2:
+        return Q_EMIT killChosen(item);
+    default:
+        return;
+    }
+}
+
+std::optional<Listener> StatusMenu::processOf(const QAction *item) const
+{
+    const QMenu *submenu =
+        item->menu() ? item->menu() : qobject_cast<const QMenu *>(item->parent());
+    const auto it = m_entries.constFind(submenu);
+    if (it == m_entries.cend())
+        return std::nullopt;
+    return *it;
+}
+
+void StatusMenu::removeEntry(const QAction *item, bool killed)
+{
+    QMenu *submenu = item->menu() ? item->menu() : qobject_cast<QMenu *>(item->parent());
+    const auto it = m_entries.constFind(submenu);
+    if (it == m_entries.cend())
+        return; // a rebuild took it out already
+    if (killed)
+        m_killed.insert(it->pid, it->startTime);
+    m_entries.erase(it);
+    m_order.removeOne(submenu->menuAction());
+    m_menu->removeAction(submenu->menuAction());
+    // The menu may be showing it right now; let it go once control returns.
+    submenu->deleteLater();
+}
+
+static QString menuTitle(const Listener &process)
+{
+    // "&" would mark a mnemonic.
+    return processTitle(process).replace(u'&', QStringLiteral("&&"));
+}
+
+QAction *StatusMenu::makeEntry(const Listener &process)
+{
+    // Parented to the status menu, so that a choice in it reaches the status menu too.
+    auto *submenu = new QMenu(m_menu.get());
+    submenu->addAction(QStringLiteral("Open in Browser"));
+    submenu->addAction(QStringLiteral("Copy Network URL"));
+    QAction *kill = submenu->addAction(QStringLiteral("Kill Process (id %1)").arg(process.pid));
+    MenuItem::setTag(kill, process.pid);
+    m_entries.insert(submenu, process);
+    return submenu->menuAction();
+}
+
+void StatusMenu::apply(const QList<Listener> &processes)
+{
+    QSet<qint64> listed;
+    for (const Listener &process : processes)
+        listed.insert(process.pid);
+    m_killed.removeIf([&](const auto &killed) { return !listed.contains(killed.key()); });
+
+    using Key = std::pair<qint64, qint64>;
+    QHash<Key, QAction *> shown;
+    for (QAction *entry : std::as_const(m_order)) {
+        const Listener &process = m_entries[entry->menu()];
+        shown.insert({process.pid, process.startTime}, entry);
+    }
+    QList<QAction *> wanted;
+    qsizetype reused = 0;
+    for (const Listener &process : processes) {
+        if (const auto k = m_killed.constFind(process.pid);
+            k != m_killed.cend() && (*k == process.startTime || process.startTime < 0))
+            continue;
+        // An entry stays only for the same process: a submenu never names another one.
+        QAction *entry = shown.take({process.pid, process.startTime});
+        if (entry)
+            ++reused;
+        else
+            entry = makeEntry(process);
+        m_entries[entry->menu()] = process;
+        const QString title = menuTitle(process);
+        if (entry->text() != title)
+            entry->menu()->setTitle(title);
+        const QList<QAction *> items = entry->menu()->actions();
+        MenuItem::setTag(items[0], process.port);
+        MenuItem::setTag(items[1], process.port);
+        wanted.append(entry);
+    }
+    for (QAction *gone : std::as_const(shown)) {
+        m_entries.remove(gone->menu());
+        m_menu->removeAction(gone);
+        gone->menu()->deleteLater();
+    }
+    // Only the entries that are not in their place move, each to the end of the list: the
+    // first fixed item after the entries is the anchor.
+    const QList<QAction *> now = m_menu->actions();
+    QAction *const anchor = now.value(1 + reused);
+    for (qsizetype i = 0; i < wanted.size(); ++i) {
+        if (now.value(1 + i) == wanted[i])
+            continue;
+        for (qsizetype j = i; j < wanted.size(); ++j)
+            m_menu->insertAction(anchor, wanted[j]);
+        break;
+    }
+    m_order = std::move(wanted);
+    Q_EMIT processesShown(m_order.size());
+}

@@ -1,0 +1,75 @@
+// The status item's menu: the header, one entry per listening process, the fixed items.
+#pragma once
+
+#include "ListeningProcess.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+
+class QAction;
+class QMenu;
+
+class StatusMenu : public QObject {
+    Q_OBJECT
+public:
+    explicit StatusMenu(QObject *parent = nullptr);
+    ~StatusMenu() override;
+
+    QMenu *menu() const { return m_menu.get(); }
+    QAction *openAtLoginItem() const { return m_openAtLogin; }
+    QAction *aboutItem() const { return m_about; }
+    QAction *quitItem() const { return m_quit; }
+
+    // Makes the entries those of the processes, in their order. While the menu is open nothing
+    // on it changes: the newest list is held and shown when it closes.
+    void showProcesses(const QList<Listener> &processes);
+    bool isOpen() const { return m_open; }
+    // The entries' items in the menu, top first.
+    QList<QAction *> entries() const;
+
+    // The process an item of an entry's submenu, or an entry, was made for.
+    std::optional<Listener> processOf(const QAction *item) const;
+    // Takes out the entry that holds the item. A killed process stays out of the menu until a
+    // list no longer names it: lists made before the kill still do.
+    void removeEntry(const QAction *item, bool killed);
+
+Q_SIGNALS:
+    // The chosen item of an entry's submenu.
+    void openChosen(QAction *item);
+    void copyChosen(QAction *item);
+    void killChosen(QAction *item);
+    // Entries were made anew from a list; `count` entries show.
+    void processesShown(qsizetype count);
+    // The menu closed, and whatever was held is shown.
+    void closed();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    struct Entry;
+    void opened();
+    void closing();
+    void apply(const QList<Listener> &processes);
+    QAction *makeEntry(const Listener &process);
+    void chosen(QAction *item);
+
+    std::unique_ptr<QMenu> m_menu;
+    QAction *m_openAtLogin;
+    QAction *m_about;
+    QAction *m_quit;
+    // Every entry in the menu, by its submenu, with the process it was made for.
+    QHash<const QMenu *, Listener> m_entries;
+    QList<QAction *> m_order;
+    bool m_open = false;
+    std::optional<QList<Listener>> m_held;
+    // Hosts that never say the menu closed must not freeze the list for good.
+    QTimer m_holdLimit;
+    // Killed processes (pid to start time) that lists may still name.
+    QHash<qint64, qint64> m_killed;
+};

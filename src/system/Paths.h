@@ -1,0 +1,20 @@
+// Where the programs Ambrel runs and its own files are.
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+namespace Platform {
+
+// "/usr/sbin/lsof" where it exists; Debian and most others install it in /usr/bin.
+QString lsofLaunchPath();
+// The shell that runs one-off command lines.
+QString shellPath();
+// The tar that unpacks updates.
+QString tarPath();
+
+// The installed resources, "<prefix>/share/ambrel/", as a file URL ending in a slash; an empty
+// URL when the program does not run from an installed tree.
+QUrl resourceURL();
+
+} // namespace Platform

@@ -1,0 +1,24 @@
+// Other processes: who they are, and children that must not outlive Ambrel.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QProcess;
+
+namespace Platform {
+
+// When the process with this id started, in clock ticks since boot (field 22 of
+// /proc/<pid>/stat). With the pid it names one process for good: a reused pid starts later.
+// Nothing when no such process exists.
+std::optional<qint64> processStartTime(qint64 pid);
+
+// Makes the child end when Ambrel ends, even when Ambrel is killed and cannot stop it.
+void endWithParent(QProcess &child);
+
+// Starts the program detached, with no arguments. Returns whether it started.
+bool startDetached(const QString &program);
+
+} // namespace Platform

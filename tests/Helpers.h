@@ -1,0 +1,42 @@
+// What several tests share: capturing our own output, lsof listings, real child processes.
+#pragma once
+
+#include "FdCapture.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QStringList>
+
+#include <memory>
+
+// A listing of (pid, port) pairs as lsof writes it, each command named after its port.
+inline QByteArray listing(const QList<std::pair<qint64, qint64>> &processes)
+{
+    QByteArray bytes;
+    for (const auto &[pid, port] : processes)
+        bytes += "p" + QByteArray::number(pid) + "\ncp" + QByteArray::number(port) +
+                 "\nn*:" + QByteArray::number(port) + "\n";
+    return bytes + "m\n";
+}
+
+// A child that sleeps until it is killed or the test ends.
+inline std::unique_ptr<QProcess> sleeper()
+{
+    auto p = std::make_unique<QProcess>();
+    p->start(QStringLiteral("sleep"), {QStringLiteral("1000")});
+    p->waitForStarted();
+    return p;
+}
+
+inline bool killedBySigkill(QProcess &p)
+{
+    return p.waitForFinished(5000) && p.exitStatus() == QProcess::CrashExit && p.exitCode() == 9;
+}
+
+// The texts of Ambrel's log lines among what reached standard error.
+inline QStringList logLines(const QByteArray &stderrText)
+{
+    const QString prefix = QStringLiteral("ambrel[%1]: ").arg(QCoreApplication::applicationPid());
+    QStringList lines = QString::fromUtf8(stderrText).split(u'\n').filter(prefix);
+    return lines.replaceInStrings(prefix, QString());
+}

@@ -1,0 +1,225 @@
+// The application as a user meets it: the real status menu, its submenus and real processes.
+#include "AppDelegate.h"
+#include "Autostart.h"
+#include "Helpers.h"
+#include "LsofTask.h"
+#include "MenuItem.h"
+#include "Scanner.h"
+#include "StatusItem.h"
+#include "StatusMenu.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+// Started, with its own lsof stopped so that only what the test feeds is listed.
+struct Fed : AppDelegate {
+    Fed()
+    {
+        applicationDidFinishLaunching();
+        scanner()->stop();
+    }
+    void feed(const QByteArray &bytes) { scanner()->handleLsofOutput(bytes); }
+    QMenu &menu() const { return *statusMenu()->menu(); }
+    QAction *entry(qint64 port) const
+    {
+        const QString prefix = QString::number(port) + QStringLiteral(" · ");
+        for (QAction *a : statusMenu()->entries()) {
+            if (a->text().startsWith(prefix))
+                return a;
+        }
+        return nullptr;
+    }
+    QAction *item(qint64 port, int index) const { return entry(port)->menu()->actions().at(index); }
+    QStringList titles() const
+    {
+        QStringList result;
+        for (const QAction *a : menu().actions())
+            result.append(a->isSeparator() ? QStringLiteral("-") : a->text());
+        return result;
+    }
+};
+
+class TestApp : public QObject {
+    Q_OBJECT
+    QTemporaryDir config;
+
+private Q_SLOTS:
+    void initTestCase() { qputenv("XDG_CONFIG_HOME", config.path().toUtf8()); }
+
+    // Listings that arrive while a submenu is open change nothing on screen; its Kill item
+    // kills the process it was opened for, and the newest listing shows once the menu closes.
+    void openSubmenuKeepsItsProcess_data()
+    {
+        QTest::addColumn<int>("change");
+        QTest::newRow("a process is added") << 0;
+        QTest::newRow("another is removed") << 1;
+        QTest::newRow("its place goes to another process") << 2;
+    }
+
+    void openSubmenuKeepsItsProcess()
+    {
+        QFETCH(int, change);
+        const auto a = sleeper(), b = sleeper(), c = sleeper();
+        const qint64 killed = a->processId();
+        Fed d;
+        d.feed(listing({{a->processId(), 1001}, {b->processId(), 1002}}));
+        d.menu().popup(QPoint(10, 10));
+        QVERIFY(QTest::qWaitForWindowExposed(&d.menu()));
+        d.menu().setActiveAction(d.entry(1001));
+        QTest::keyClick(&d.menu(), Qt::Key_Right);
+        QMenu *submenu = d.entry(1001)->menu();
+        QTRY_VERIFY(submenu->isVisible());
+        const QStringList onScreen = d.titles();
+
+        const QList<std::pair<qint64, qint64>> newest[] = {
+            {{c->processId(), 1003}, {a->processId(), 1001}, {b->processId(), 1002}},
+            {{a->processId(), 1001}},
+            {{c->processId(), 1001}, {b->processId(), 1002}},
+        };
+        d.feed(listing({{b->processId(), 1002}})); // held, then replaced by the newest
+        d.feed(listing(newest[change]));
+        QCOMPARE(d.titles(), onScreen);
+        QCOMPARE(submenu->actions().at(2)->text(),
+                 QStringLiteral("Kill Process (id %1)").arg(killed));
+
+        submenu->setActiveAction(submenu->actions().at(2));
+        QTest::keyClick(submenu, Qt::Key_Return);
+        QVERIFY(killedBySigkill(*a));
+        QVERIFY(!b->waitForFinished(200) && !c->waitForFinished(0));
+
+        // The newest listing, without the process just killed, even where it still names it.
+        QTRY_VERIFY(!d.statusMenu()->isOpen());
+        QList<std::pair<qint64, qint64>> expected = newest[change];
+        expected.removeIf([&](const auto &p) { return p.first == killed; });
+        Fed fresh;
+        fresh.feed(listing(expected));
+        QCOMPARE(d.titles(), fresh.titles());
+        QCOMPARE(d.statusItem()->title(), QString::number(expected.size()));
+    }
+
+    // A kill that cannot be done keeps or drops the entry as the process warrants, and says why.
+    void killThatDoesNotHappen_data()
+    {
+        QTest::addColumn<int>("change");
+        QTest::addColumn<QString>("logged");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("ended") << 0 << QStringLiteral("it has ended") << false;
+        QTest::newRow("refused") << 1 << QStringLiteral("Operation not permitted") << true;
+    }
+
+    void killThatDoesNotHappen()
+    {
+        QFETCH(int, change);
+        QFETCH(QString, logged);
+        QFETCH(bool, kept);
+        const auto p = sleeper();
+        const bool asNobody = change == 1 && ::geteuid() == 0;
+        const qint64 pid = change == 1 && !asNobody ? 1 : p->processId();
+        Fed d;
+        d.feed(listing({{pid, 1001}, {2, 1002}}));
+        if (change == 0) {
+            p->kill();
+            QVERIFY(p->waitForFinished());
+        }
+        if (asNobody)
+            QCOMPARE(::setresuid(65534, 65534, 0), 0);
+        FdCapture err(STDERR_FILENO);
+        d.item(1001, 2)->trigger();
+        const QStringList lines = logLines(err.release());
+        if (asNobody)
+            QCOMPARE(::setresuid(0, 0, 0), 0);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.front().contains(logged), qPrintable(lines.front()));
+        QCOMPARE(d.entry(1001) != nullptr, kept);
+        QVERIFY(d.entry(1002));
+        QCOMPARE(d.statusItem()->toolTip().contains(logged), kept);
+        if (!asNobody)
+            return;
+        d.item(1001, 2)->trigger(); // now as root: it goes, and so does the complaint
+        QVERIFY(killedBySigkill(*p));
+        QVERIFY(!d.entry(1001));
+        QVERIFY(!d.statusItem()->toolTip().contains(logged));
+    }
+
+    void openAtLoginShowsWhatReadsBack()
+    {
+        Fed d;
+        QAction *toggle = d.statusMenu()->openAtLoginItem();
+        QCOMPARE(toggle->isChecked(), LaunchAtLogin::isEnabled());
+        const bool before = toggle->isChecked();
+        toggle->trigger();
+        QCOMPARE(toggle->isChecked(), !before);
+        QCOMPARE(LaunchAtLogin::isEnabled(), !before);
+        // A file where the autostart folder belongs defeats even root.
+        QVERIFY(QFile::remove(LaunchAtLogin::entryPath()) ||
+                !QFileInfo::exists(LaunchAtLogin::entryPath()));
+        QDir(config.filePath(QStringLiteral("autostart"))).removeRecursively();
+        QFile blocker(config.filePath(QStringLiteral("autostart")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        toggle->setChecked(false);
+        toggle->trigger();
+        QVERIFY(!toggle->isChecked());
+        QVERIFY(blocker.remove());
+    }
+
+    void disabledItemsCannotBeChosenAndAboutShowsOnce()
+    {
+        Fed d;
+        int chosen = 0;
+        connect(&d.menu(), &QMenu::triggered, this, [&] { ++chosen; });
+        for (QAction *a : d.menu().actions()) {
+            if (!a->isEnabled())
+                a->trigger();
+        }
+        QCOMPARE(chosen, 0);
+        d.statusMenu()->aboutItem()->trigger();
+        d.statusMenu()->aboutItem()->trigger();
+        int boxes = 0;
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
+                ++boxes;
+                QVERIFY(box->text().contains(QStringLiteral(AMBREL_VERSION)));
+            }
+        }
+        QCOMPARE(boxes, 1);
+    }
+
+    // Last: they run and end the application's event loop, and with it the lsof child.
+    void quitStopsTheChild_data()
+    {
+        QTest::addColumn<bool>("byKey");
+        QTest::newRow("Quit chosen") << false;
+        QTest::newRow("Ctrl+Q while the menu is open") << true;
+    }
+
+    void quitStopsTheChild()
+    {
+        QFETCH(bool, byKey);
+        AppDelegate d;
+        connect(qApp, &QCoreApplication::aboutToQuit, &d, &AppDelegate::applicationWillTerminate);
+        d.applicationDidFinishLaunching();
+        QProcess *child = d.scanner()->task()->process();
+        QTRY_COMPARE(child->state(), QProcess::Running);
+        const QString proc = QStringLiteral("/proc/%1").arg(child->processId());
+        QTimer::singleShot(0, &d, [&d, byKey] {
+            if (!byKey)
+                return d.statusMenu()->quitItem()->trigger();
+            d.statusMenu()->menu()->popup(QPoint(10, 10));
+            QTest::keyClick(d.statusMenu()->menu(), Qt::Key_Q, Qt::ControlModifier);
+        });
+        QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); }); // a hang fails
+        QCOMPARE(QCoreApplication::exec(), 0);
+        // Stopped and reaped before the loop's caller gets control back.
+        QCOMPARE(child->state(), QProcess::NotRunning);
+        QVERIFY(!QFileInfo::exists(proc));
+    }
+};
+
+QTEST_MAIN(TestApp)
+#include "tst_app.moc"

@@ -1,0 +1,259 @@
+// lsof's stream to the list of processes: what any pipe may deliver, the child's life, and the
+// real lsof against a real socket.
+#include "Helpers.h"
+#include "LsofTask.h"
+#include "Paths.h"
+#include "Scanner.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+static QStringList titles(const QList<Listener> &processes)
+{
+    QStringList result;
+    for (const Listener &p : processes)
+        result.append(processTitle(p) + QStringLiteral(" /%1").arg(p.pid));
+    return result;
+}
+
+static QByteArray processes(int count)
+{
+    QByteArray out;
+    for (int i = 1; i <= count; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        out += "p" + n + "\ncproc" + n + "\nn*:" + QByteArray::number(i % 60000 + 1) + "\n";
+    }
+    return out;
+}
+
+class TestScanner : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir scratch;
+
+    qsizetype starts() const
+    {
+        QFile f(scratch.filePath(QStringLiteral("starts")));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+    }
+
+    void startStandIn(Scanner &scanner, const char *mode)
+    {
+        qputenv("STAND_IN_MODE", mode);
+        QFile::remove(scratch.filePath(QStringLiteral("starts")));
+        QFile::remove(scratch.filePath(QStringLiteral("args")));
+        scanner.task()->setRestartDelays(200, 800);
+        scanner.startLsofTask(QStringLiteral(STAND_IN_LSOF), lsofArguments());
+    }
+
+private Q_SLOTS:
+    void initTestCase() { qputenv("STAND_IN_DIR", scratch.path().toUtf8()); }
+
+    // Each row's reads follow a first good listing ("5000 · A /10"); the list shown is newest
+    // first, and at most one diagnostic line is printed for the whole row.
+    void readsGiveProcesses_data()
+    {
+        QTest::addColumn<QByteArrayList>("reads");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<int>("diagnostics");
+        const QString first = QStringLiteral("5000 · A /10");
+        QTest::newRow("v4 and v6 of one process, a wildcard, first port wins")
+            << QByteArrayList{"p10\ncA\nn127.0.0.1:5000\nn[::1]:5001\np20\ncB\nf5\ntIPv4\nn*:"
+                              "80\nm\n"}
+            << QStringList{QStringLiteral("80 · B /20"), first} << 0;
+        QTest::newRow("shared socket, pid repeated, command carried, colons in the name")
+            << QByteArrayList{"p11\ncS\nn*:80\np12\nn*:80\np11\ncS\nn*:81\np13\ncT\nna:1:2\nm\n"}
+            << QStringList{QStringLiteral("2 · T /13"), QStringLiteral("80 · S /12"),
+                           QStringLiteral("80 · S /11")}
+            << 0;
+        QTest::newRow("records that cannot name a process or a port")
+            << QByteArrayList{"n*:1\np0\ncZero\nn*:2\np-1\ncNeg\nn*:3\np5\ncNoPort\nnx\n"
+                              "p123456789012345678901234567890\ncBig\nn*:80\n"
+                              "p7\ncSeven\nn*:123456789012345678901234567890\np+8\ncGood\nn*:"
+                              "04\nm\n"}
+            << QStringList{QStringLiteral("4 · Good /8")} << 0;
+        QTest::newRow("nothing listens") << QByteArrayList{"m\n"} << QStringList{} << 0;
+        const QByteArray undecodable = "p1\ncA\nn*:80\np2\ncB\xff\xfe\nn*:81\nm\n";
+        QTest::newRow("invalid UTF-8, twice: the last good list, one line")
+            << QByteArrayList{undecodable, undecodable} << QStringList{first} << 1;
+        QTest::newRow("text shown as it is, never as controls")
+            << QByteArrayList{"p1\nca\tb\xf0\x9f\x9a\x80&c\x01\r\x1b[0m\xe2\x80\xae"
+                              "d\nn*:80\nm\n"}
+            << QStringList{QStringLiteral("80 · a b🚀&c\uFFFD\uFFFD\uFFFD[0m\uFFFDd /1")} << 0;
+        const QByteArray tenMB(10'000'000, 'x');
+        QTest::newRow("lines of 10 MB")
+            << QByteArrayList{"p1\nc" + tenMB +
+                              "\nn*:80\np3\ncB\nn*:" + QByteArray(10'000'000, '0') + "82\nm\n"}
+            << QStringList{QStringLiteral("82 · B /3"),
+                           QStringLiteral("80 · ") + QString(100, u'x') + QStringLiteral("… /1")}
+            << 0;
+        QTest::newRow("one byte per read, a listing cut inside a character") << [] {
+            QByteArrayList reads;
+            for (const char c : QByteArray("p1\ncnöde\nn*:80\nm\n"))
+                reads.append(QByteArray(1, c));
+            return reads;
+        }() << QStringList{QStringLiteral("80 · nöde /1")} << 0;
+        // Past the cap the bytes are dropped up to the next marker; an "m" that ends a dropped
+        // line is no marker, so what follows it is still dropped.
+        QTest::newRow("no marker within the cap")
+            << QByteArrayList{QByteArray(LsofListingBuffer::defaultLimit, 'x') + "m",
+                              "\np9\ncTail\nn*:9\nm\n"}
+            << QStringList{first} << 1;
+        QTest::newRow("two listings in one read: the last")
+            << QByteArrayList{"p1\nca\nn*:1\nm\np2\ncb\nn*:2\nm\n"}
+            << QStringList{QStringLiteral("2 · b /2")} << 0;
+    }
+
+    void readsGiveProcesses()
+    {
+        QFETCH(QByteArrayList, reads);
+        QFETCH(QStringList, shown);
+        QFETCH(int, diagnostics);
+        Scanner scanner;
+        scanner.handleLsofOutput("p10\ncA\nn*:5000\nm\n");
+        FdCapture out(STDOUT_FILENO);
+        FdCapture err(STDERR_FILENO);
+        for (const QByteArray &read : std::as_const(reads))
+            scanner.handleLsofOutput(read);
+        QCOMPARE((out.release() + err.release()).count('\n'), diagnostics);
+        QCOMPARE(titles(scanner.processes()), shown);
+        scanner.handleLsofOutput("p11\ncB\nn*:6000\nm\n"); // and the next good one shows
+        QCOMPARE(titles(scanner.processes()), QStringList{QStringLiteral("6000 · B /11")});
+    }
+
+    void cappedAndSaidOnce()
+    {
+        Scanner scanner;
+        FdCapture err(STDERR_FILENO);
+        scanner.handleLsofOutput(processes(100'000) + "m\n");
+        QCOMPARE(logLines(err.release()).size(), 1);
+        QCOMPARE(scanner.processes().size(), maxListeners);
+        QCOMPARE(processTitle(scanner.processes().front()), QStringLiteral("40001 · proc100000"));
+    }
+
+    void everyCutGivesOneWholeList()
+    {
+        const QByteArray stream = "p10\ncA\nn*:5000\np20\ncB\nn*:80\nm\n";
+        for (qsizetype cut = 1; cut < stream.size(); ++cut) {
+            Scanner scanner;
+            QSignalSpy changes(&scanner, &Scanner::processesChanged);
+            scanner.handleLsofOutput(stream.first(cut));
+            QCOMPARE(changes.size(), 0);
+            scanner.handleLsofOutput(stream.sliced(cut));
+            QCOMPARE(changes.size(), 1);
+            QCOMPARE(titles(scanner.processes()),
+                     QStringList({QStringLiteral("80 · B /20"), QStringLiteral("5000 · A /10")}));
+        }
+    }
+
+    void realLsofFollowsAListeningSocket()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QFile comm(QStringLiteral("/proc/self/comm"));
+        QVERIFY(comm.open(QIODevice::ReadOnly));
+        const Listener self{QCoreApplication::applicationPid(), 0, server.serverPort(),
+                            QString::fromUtf8(comm.readAll().trimmed())};
+        const auto listed = [&](const QList<Listener> &processes) {
+            return std::any_of(processes.begin(), processes.end(), [&](const Listener &p) {
+                return p.pid == self.pid && p.port == self.port && p.command == self.command &&
+                       p.startTime > 0;
+            });
+        };
+        QString why;
+        QVERIFY(listed(listOnce(Platform::lsofLaunchPath(), &why).value()));
+
+        Scanner scanner;
+        scanner.startLsofTask(Platform::lsofLaunchPath(), lsofArguments());
+        QTRY_VERIFY_WITH_TIMEOUT(listed(scanner.processes()), 15000);
+        server.close();
+        QTRY_VERIFY_WITH_TIMEOUT(!listed(scanner.processes()), 15000);
+    }
+
+    // The stand-in does what the real lsof does not do on cue.
+    void childLife_data()
+    {
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<int>("stallMs");
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<int>("delay"); // the next restart delay once started three times
+        QTest::newRow("a flood on standard error stalls nothing")
+            << QByteArray("stderr-flood") << 10000 << QString() << 200;
+        QTest::newRow("ends after each listing: restarted, no back-off")
+            << QByteArray("exit") << 10000 << QStringLiteral("lsof ended with exit status 3")
+            << 400;
+        QTest::newRow("ends with nothing: backs off")
+            << QByteArray("exit-silent") << 10000 << QStringLiteral("exit status 4") << 800;
+        QTest::newRow("one listing, then silence: stalled, cleared, restarted")
+            << QByteArray("listen") << 500 << QStringLiteral("the list is out of date") << 400;
+    }
+
+    void childLife()
+    {
+        QFETCH(QByteArray, mode);
+        QFETCH(int, stallMs);
+        QFETCH(QString, problem);
+        QFETCH(int, delay);
+        Scanner scanner;
+        QSignalSpy changes(&scanner, &Scanner::processesChanged);
+        scanner.task()->setStallTimeout(stallMs);
+        startStandIn(scanner, mode.constData());
+        const auto args = [this] {
+            QFile f(scratch.filePath(QStringLiteral("args")));
+            f.open(QIODevice::ReadOnly);
+            return QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        };
+        QTRY_COMPARE(args(), lsofArguments());
+        if (problem.isEmpty()) {
+            QTRY_COMPARE(changes.size(), 1);
+            QCOMPARE(scanner.problem(), QString());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(starts() >= 3, 10000);
+        QTRY_VERIFY(scanner.problem().contains(problem));
+        QCOMPARE(scanner.task()->nextRestartDelay(), delay);
+        scanner.stop();
+        const qsizetype stopped = starts();
+        QTest::qWait(1000);
+        QCOMPARE(starts(), stopped); // stopped means stopped
+        // Whenever the child ended or stalled, the list it had given was cleared.
+        const auto emptied = std::find_if(changes.cbegin(), changes.cend(), [](const auto &args) {
+            return args.first().template value<QList<Listener>>().isEmpty();
+        });
+        QVERIFY(emptied != changes.cend());
+    }
+
+    void missingProgramIsReportedAndRetried()
+    {
+        Scanner scanner;
+        scanner.startLsofTask(QStringLiteral("/nonexistent/lsof"), lsofArguments());
+        QTRY_VERIFY(scanner.task()->isRestartPending());
+        QVERIFY(scanner.problem().startsWith(QStringLiteral("cannot start /nonexistent/lsof")));
+    }
+
+    void listOnceIsBounded_data()
+    {
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("output past the cap")
+            << QByteArray("flood") << QStringLiteral("lsof wrote more than 16777216 bytes");
+        QTest::newRow("never ends")
+            << QByteArray("listen") << QStringLiteral("lsof did not finish within 0.5 s");
+    }
+
+    void listOnceIsBounded()
+    {
+        QFETCH(QByteArray, mode);
+        QFETCH(QString, why);
+        qputenv("STAND_IN_MODE", mode);
+        QString said;
+        QVERIFY(!listOnce(QStringLiteral(STAND_IN_LSOF), &said, 500));
+        QCOMPARE(said, why);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScanner)
+#include "tst_scanner.moc"
