@@ -1,0 +1,146 @@
+// The native engine's system layer against real sockets and processes, and against lsof.
+#include "ListeningSockets.h"
+#include "LsofParser.h"
+
+#include <QProcess>
+#include <QTcpServer>
+#include <QTest>
+
+#include <memory>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Listens on 127.0.0.1 and prints the port; on a line of input forks a child that shares the
+// socket and prints its pid. Both hold the socket until their input ends; a killed child stays
+// a zombie (a /proc entry and a command name, no fds) until then.
+static const char sharingScript[] = R"(import os, socket, sys
+s = socket.create_server(("127.0.0.1", 0))
+print(s.getsockname()[1], flush=True)
+sys.stdin.readline()
+pid = os.fork()
+if pid: print(pid, flush=True)
+sys.stdin.read()
+if pid: os.waitpid(pid, 0)
+)";
+
+class TestListeningSockets : public QObject {
+    Q_OBJECT
+    SocketOwners owners;
+
+    // The native records as "pid port command" rows; *found gets the record of that pid.
+    QStringList nativeRows(qint64 pid = 0, NativeRecord *found = nullptr)
+    {
+        QStringList rows; // none when the dump fails: ownSocket() says why
+        for (const NativeRecord &r :
+             listListeningProcesses(owners, nullptr).value_or(QList<NativeRecord>())) {
+            rows.append(QStringLiteral("%1 %2 %3").arg(r.pid).arg(r.port).arg(r.command));
+            if (r.pid == pid)
+                *found = r;
+        }
+        return rows;
+    }
+
+    // The lsof engine's records of the same moment, as the same rows.
+    static QStringList lsofRows()
+    {
+        QProcess lsof;
+        lsof.start(QStringLiteral("lsof"),
+                   QStringLiteral("-iTCP -sTCP:LISTEN -P -n +c 0 -F pcn").split(u' '));
+        lsof.waitForFinished();
+        const auto lines = splitLsofChunk(lsof.readAllStandardOutput()).value_or(QStringList());
+        QStringList rows;
+        for (const ListeningProcess &p : parseListeningProcesses(lines))
+            rows.append(p.pid() + u' ' + p.port() + u' ' + p.cmd());
+        return rows;
+    }
+
+    static QByteArray readLine(QProcess &p)
+    {
+        while (!p.canReadLine() && p.waitForReadyRead(5000)) {
+        }
+        return p.readLine().trimmed();
+    }
+
+private Q_SLOTS:
+    void ownSocket_data()
+    {
+        QTest::addColumn<QString>("address");
+        for (const char *address : {"127.0.0.1", "0.0.0.0", "::1", "::"})
+            QTest::newRow(address) << QString::fromLatin1(address);
+    }
+
+    void ownSocket()
+    {
+        QFETCH(QString, address);
+        QTcpServer server;
+        if (!server.listen(QHostAddress(address)))
+            QSKIP("no such address here");
+        const int family = address.contains(u':') ? AF_INET6 : AF_INET;
+        QString error;
+        const auto sockets = dumpListeningSockets(&error);
+        QVERIFY2(sockets, qPrintable(error));
+        const auto it = std::find_if(sockets->begin(), sockets->end(), [&](const auto &s) {
+            return s.port == server.serverPort() && s.family == family;
+        });
+        QVERIFY(it != sockets->end());
+        QCOMPARE(it->address, address);
+        QCOMPARE(it->uid, getuid());
+        const QList<SocketOwners::Owner> expected{{getpid(), int(server.socketDescriptor())}};
+        QCOMPARE(owners.resolve({it->inode}).value(it->inode), expected);
+    }
+
+    // A process's port is that of its lowest fd, a forked child sharing a socket is listed too,
+    // both engines give the same records, and a child that comes or goes needs no new walk.
+    void sameAsLsof()
+    {
+        std::vector<std::unique_ptr<QTcpServer>> servers;
+        for (const char *address : {"0.0.0.0", "127.0.0.1", "0.0.0.0", "127.0.0.1"}) {
+            if (servers.size() == 3)
+                servers.erase(servers.begin()); // the last server takes its low fd
+            servers.push_back(std::make_unique<QTcpServer>());
+            QVERIFY(servers.back()->listen(QHostAddress(QString::fromLatin1(address))));
+        }
+        const auto lowest = std::min_element(servers.begin(), servers.end(), [](auto &a, auto &b) {
+            return a->socketDescriptor() < b->socketDescriptor();
+        });
+        NativeRecord own, child;
+        nativeRows(getpid(), &own);
+        QCOMPARE(own.port, (*lowest)->serverPort());
+        QCOMPARE(own.sockets.size(), 3);
+
+        QProcess python;
+        python.start(QStringLiteral("/usr/bin/python3"),
+                     {QStringLiteral("-c"), QString::fromLatin1(sharingScript)});
+        const quint16 port = readLine(python).toUShort();
+        nativeRows(); // a new socket: one walk through every process
+        const int walks = owners.walks();
+        python.write("fork\n");
+        const qint64 childPid = readLine(python).toLongLong();
+        nativeRows(childPid, &child);
+        QCOMPARE(child.port, port);
+        for (int attempt = 0; attempt < 3 && nativeRows() != lsofRows(); ++attempt)
+            QTest::qWait(100); // another process started or ended between the two listings
+        QCOMPARE(nativeRows(), lsofRows());
+        QCOMPARE(::kill(pid_t(childPid), SIGKILL), 0);
+        QTRY_VERIFY(!nativeRows().join(u'\n').contains(QString::number(childPid) + u' '));
+        QCOMPARE(owners.walks(), walks);
+        python.closeWriteChannel();
+        QVERIFY(python.waitForFinished());
+    }
+
+    void failsWithoutNetlink()
+    {
+        qputenv("AMBREL_NO_NETLINK", "1");
+        QString error;
+        const bool listed = listListeningProcesses(owners, &error).has_value();
+        qunsetenv("AMBREL_NO_NETLINK");
+        QVERIFY(!listed);
+        QCOMPARE(error, QStringLiteral("cannot open a netlink socket: turned off by "
+                                       "AMBREL_NO_NETLINK"));
+        QVERIFY(dumpListeningSockets(nullptr)); // it opens again once allowed
+    }
+};
+
+QTEST_GUILESS_MAIN(TestListeningSockets)
+#include "tst_listeningsockets.moc"
