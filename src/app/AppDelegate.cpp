@@ -63,7 +63,7 @@ void AppDelegate::applicationDidFinishLaunching()
     statusBarItem = statusBar->makeStatusItem(this);
     statusBarItem->setImage(imageNamed(QStringLiteral("menuTemplateInverted")));
     statusBarItem->setMenu(statusBarMenu->menu());
-    lsofTask->startLsofTask(Platform::lsofLaunchPath(), lsofArguments());
+    lsofTask->start(m_engine);
     statusBarMenu->openAtLoginItem()->setChecked(LaunchAtLogin::isEnabled());
     updater->startAutomaticChecksWithInterval(14400.0);
     // The updater may report from any thread; the observer handles it where it arrives.

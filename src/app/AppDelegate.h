@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ListeningProcess.h"
+#include "Scanner.h"
 
 #include <QObject>
 #include <QPointer>
@@ -12,7 +13,6 @@
 
 class QAction;
 class QWidget;
-class Scanner;
 class StatusBar;
 class StatusItem;
 class StatusMenu;
@@ -24,6 +24,8 @@ public:
     explicit AppDelegate(QObject *parent = nullptr);
     ~AppDelegate() override;
 
+    // Which engine lists the processes; the native one unless set before launching.
+    void useEngine(ScanEngine engine) { m_engine = engine; }
     // Called once, before the event loop runs.
     void applicationDidFinishLaunching();
     // Connected to QCoreApplication::aboutToQuit.
@@ -53,6 +55,7 @@ private:
     StatusMenu *statusBarMenu;
     Scanner *lsofTask;
     Updater *const updater;
+    ScanEngine m_engine = ScanEngine::Native;
     QPointer<QWidget> m_about;
     // Why the last kill failed, and for which process; shown until it is gone or killed.
     std::optional<Listener> m_failedKill;

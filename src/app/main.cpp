@@ -106,8 +106,8 @@ void describe(QCoreApplication &app)
 }
 
 // --help, --version and --list need no display. Returns the exit status when the command
-// line asked for one of them.
-std::optional<int> handleCommandLine(int argc, char **argv)
+// line asked for one of them (or was wrong), and the engine to list with.
+std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     describe(app);
@@ -120,27 +120,43 @@ std::optional<int> handleCommandLine(int argc, char **argv)
     const QCommandLineOption list(
         {QStringLiteral("l"), QStringLiteral("list")},
         QStringLiteral("Print the processes listening on a TCP port, as the menu shows them."));
-    parser.addOption(list);
+    const QCommandLineOption scanner(
+        QStringLiteral("scanner"),
+        QStringLiteral("List with <engine>: native (the kernel's socket table, the default) or "
+                       "lsof. The setting \"scanner\" keeps a choice."),
+        QStringLiteral("engine"));
+    parser.addOptions({list, scanner});
     // Exits for --help, --version and unknown options.
     parser.process(withoutQtOptions(QCoreApplication::arguments()));
+    const std::optional<ScanEngine> engine = chosenEngine(parser.value(scanner));
+    if (!engine) {
+        std::fprintf(stderr, "ambrel: unknown scanner '%s': choose native or lsof\n",
+                     Platform::printable(parser.value(scanner)).toUtf8().constData());
+        return {1, ScanEngine::Native};
+    }
     if (!parser.isSet(list))
-        return std::nullopt;
+        return {std::nullopt, *engine};
     QString why;
-    const std::optional<QList<Listener>> processes = listOnce(Platform::lsofLaunchPath(), &why);
+    std::optional<QList<Listener>> processes;
+    if (*engine == ScanEngine::Native)
+        processes = listSocketsOnce(&why);
+    if (!processes)
+        processes = listOnce(Platform::lsofLaunchPath(), &why);
     if (!processes) {
         std::fprintf(stderr, "ambrel: %s\n", Platform::printable(why).toUtf8().constData());
-        return 1;
+        return {1, *engine};
     }
     for (const Listener &process : *processes)
         Platform::printLine(processTitle(process) + QStringLiteral("  (pid %1)").arg(process.pid));
-    return 0;
+    return {0, *engine};
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (const std::optional<int> status = handleCommandLine(argc, argv))
+    const auto [status, engine] = handleCommandLine(argc, argv);
+    if (status)
         return *status;
 
     if (!platformIsChosen(argc, argv) && qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -165,6 +181,7 @@ int main(int argc, char **argv)
     Platform::quitOnTerminationSignals();
 
     AppDelegate delegate;
+    delegate.useEngine(engine);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      &AppDelegate::applicationWillTerminate);
     delegate.applicationDidFinishLaunching();

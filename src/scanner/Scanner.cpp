@@ -1,9 +1,34 @@
 #include "Scanner.h"
 
+#include "Log.h"
 #include "LsofTask.h"
+#include "Paths.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QSettings>
+
+std::optional<ScanEngine> chosenEngine(const QString &commandLine)
+{
+    const QString name = commandLine.isEmpty()
+                             ? QSettings().value(QStringLiteral("scanner")).toString()
+                             : commandLine;
+    if (name.isEmpty() || name == QLatin1String("native"))
+        return ScanEngine::Native;
+    if (name == QLatin1String("lsof"))
+        return ScanEngine::Lsof;
+    return std::nullopt;
+}
+
+// The same rules as for lsof's records: one pipeline of checks for both engines.
+static QList<Listener> checkedRecords(const QList<NativeRecord> &records)
+{
+    QList<ListeningProcess> processes;
+    processes.reserve(records.size());
+    for (const NativeRecord &r : records)
+        processes.append({QString::number(r.pid), QString::number(r.port), r.command});
+    return checkedListeners(processes);
+}
 
 Scanner::Scanner(QObject *parent) : QObject(parent), m_task(new LsofTask(this))
 {
@@ -15,6 +40,47 @@ Scanner::Scanner(QObject *parent) : QObject(parent), m_task(new LsofTask(this))
         applyListing({});
     });
     connect(m_task, &LsofTask::problemChanged, this, &Scanner::problemChanged);
+    // About half a millisecond of the kernel's time when nothing changed.
+    m_poll.setInterval(1000);
+    connect(&m_poll, &QTimer::timeout, this, &Scanner::scanSockets);
+}
+
+void Scanner::start(ScanEngine engine)
+{
+    m_engine = engine;
+    if (engine == ScanEngine::Native) {
+        QString why;
+        if (dumpListeningSockets(&why)) {
+            scanSockets();
+            m_poll.start();
+            return;
+        }
+        Platform::logLine(why + QStringLiteral("; listing with lsof instead"));
+        m_engine = ScanEngine::Lsof;
+    }
+    startLsofTask(Platform::lsofLaunchPath(), lsofArguments());
+}
+
+void Scanner::scanSockets()
+{
+    QString why;
+    std::optional<QList<NativeRecord>> records = listListeningProcesses(m_owners, &why);
+    setNativeProblem(records ? QString() : why);
+    if (!records)
+        records.emplace(); // nothing is known to listen now
+    if (m_lastRecords == records)
+        return;
+    m_processes = checkedRecords(*records);
+    m_lastRecords = std::move(records);
+    Q_EMIT processesChanged(m_processes);
+}
+
+void Scanner::setNativeProblem(const QString &problem)
+{
+    if (problem == m_nativeProblem)
+        return;
+    m_nativeProblem = problem;
+    Q_EMIT problemChanged(problem);
 }
 
 void Scanner::startLsofTask(const QString &launchPath, const QStringList &arguments)
@@ -24,12 +90,13 @@ void Scanner::startLsofTask(const QString &launchPath, const QStringList &argume
 
 void Scanner::stop()
 {
+    m_poll.stop();
     m_task->terminate();
 }
 
 QString Scanner::problem() const
 {
-    return m_task->problem();
+    return m_engine == ScanEngine::Native ? m_nativeProblem : m_task->problem();
 }
 
 void Scanner::handleLsofOutput(QByteArrayView bytes)
@@ -52,6 +119,15 @@ void Scanner::applyListing(QByteArrayView listing)
     m_processes = checkedListeners(parseListeningProcesses(*lines));
     m_lsof = std::move(*lines);
     Q_EMIT processesChanged(m_processes);
+}
+
+std::optional<QList<Listener>> listSocketsOnce(QString *why)
+{
+    SocketOwners owners;
+    const std::optional<QList<NativeRecord>> records = listListeningProcesses(owners, why);
+    if (!records)
+        return std::nullopt;
+    return checkedRecords(*records);
 }
 
 std::optional<QList<Listener>> listOnce(const QString &launchPath, QString *why, int deadlineMs)

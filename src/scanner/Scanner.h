@@ -2,26 +2,43 @@
 #pragma once
 
 #include "ListeningProcess.h"
+#include "ListeningSockets.h"
 #include "LsofParser.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
 #include <optional>
 
 class LsofTask;
 
-// Owns the lsof child and the road of its output: read, frame into listings, skip repeats,
-// decode, parse, check. Says when the list of processes changes, and why none come.
+// Where the list comes from: the kernel's socket table read directly, or an lsof child.
+enum class ScanEngine { Native, Lsof };
+
+// The engine named on the command line ("native", "lsof"), else the stored setting "scanner",
+// else the native one. Nothing for a name that is neither.
+std::optional<ScanEngine> chosenEngine(const QString &commandLine);
+
+// Keeps the list of listening processes current with one of two engines, which give the same
+// records in the same order: the native one reads the kernel's socket table once a second;
+// the lsof one owns the lsof child and the road of its output (read, frame into listings, skip
+// repeats, decode, parse, check). Says when the list changes, and why none comes.
 class Scanner : public QObject {
     Q_OBJECT
 public:
     explicit Scanner(QObject *parent = nullptr);
 
+    // Starts the engine. The native one falls back to lsof, with one log line, when the
+    // kernel's table cannot be read at all.
+    void start(ScanEngine engine);
+    ScanEngine engine() const { return m_engine; }
     // Starts the child; it is started again whenever it ends or stalls, until stop().
     void startLsofTask(const QString &launchPath, const QStringList &arguments);
     void stop();
+    // One reading of the kernel's socket table.
+    void scanSockets();
     LsofTask *task() const { return m_task; }
 
     // One read of lsof's standard output, as the pipe delivered it.
@@ -38,7 +55,13 @@ Q_SIGNALS:
 
 private:
     void applyListing(QByteArrayView listing);
+    void setNativeProblem(const QString &problem);
 
+    ScanEngine m_engine = ScanEngine::Lsof;
+    QTimer m_poll;
+    SocketOwners m_owners;
+    std::optional<QList<NativeRecord>> m_lastRecords;
+    QString m_nativeProblem;
     LsofTask *m_task;
     LsofListingBuffer m_listings;
     // The last listing's bytes, applied or refused: the same bytes again need no decoding,
@@ -48,6 +71,9 @@ private:
     QStringList m_lsof;
     QList<Listener> m_processes;
 };
+
+// The processes once, from the kernel's socket table.
+std::optional<QList<Listener>> listSocketsOnce(QString *why);
 
 // Runs lsof once, without repeat mode, through the same parsing and checking. Nothing, with
 // the reason in `why`, when lsof cannot run, writes more than a listing may hold, or takes
