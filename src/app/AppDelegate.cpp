@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 
+#include "Autostart.h"
 #include "LsofTask.h"
 #include "MenuItem.h"
 #include "Platform.h"

@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "Autostart.h"
 #include "LsofTask.h"
 #include "MenuItem.h"
 #include "Platform.h"
@@ -112,18 +113,6 @@ private Q_SLOTS:
         const QByteArray text = entry.readAll();
         QVERIFY(text.startsWith("[Desktop Entry]\n"));
         QVERIFY(text.contains("\nExec=" + QCoreApplication::applicationFilePath().toUtf8() + '\n'));
-    }
-
-    void hiddenAutostartEntryReadsOff()
-    {
-        QVERIFY(LaunchAtLogin::setEnabled(true));
-        QFile entry(LaunchAtLogin::entryPath());
-        QVERIFY(entry.open(QIODevice::Append));
-        entry.write("Hidden = true\n");
-        entry.close();
-        AppDelegate d;
-        d.applicationDidFinishLaunching();
-        QVERIFY(!item(d, QStringLiteral("Open at Login"))->isChecked());
     }
 
     void unwritableSettingLeavesStateAsReadBack()
