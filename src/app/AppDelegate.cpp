@@ -16,6 +16,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 
@@ -101,8 +102,18 @@ void AppDelegate::showAbout(QAction *)
             new QMessageBox(QMessageBox::NoIcon, QStringLiteral("About Ambrel"),
                             QStringLiteral("<b>Ambrel</b> %1").arg(QStringLiteral(AMBREL_VERSION)),
                             QMessageBox::Ok);
+        const QString summary =
+            QStringLiteral("Shows which processes listen on TCP ports, and acts on them.");
         about->setInformativeText(
-            QStringLiteral("Shows which processes listen on TCP ports, and acts on them."));
+            summary + QStringLiteral("<br>Free software under the MIT licence: "
+                                     "<a href=\"https://ambrel.dev\">https://ambrel.dev</a>"));
+        // QMessageBox sizes itself by the short title line and wraps the rest to fit; give the
+        // sentence the width it needs to stay on one line.
+        if (auto *label =
+                about->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            label->ensurePolished();
+            label->setMinimumWidth(label->fontMetrics().horizontalAdvance(summary) + 4);
+        }
         about->setIconPixmap(imageNamed(QStringLiteral("menuTemplateInverted")).pixmap(64, 64));
         about->setWindowIcon(imageNamed(QStringLiteral("menuTemplateInverted")));
         about->setAttribute(Qt::WA_DeleteOnClose);

@@ -1,14 +1,11 @@
 #include "StatusItem.h"
 
+#include "CountIcon.h"
 #include "Log.h"
 #include "TrayHosts.h"
 
 #include <QCursor>
-#include <QFont>
 #include <QMenu>
-#include <QPainter>
-#include <QPainterPath>
-#include <QPixmap>
 #include <QSystemTrayIcon>
 
 StatusBar::StatusBar(QObject *parent)
@@ -89,40 +86,9 @@ QString StatusItem::toolTip() const
 
 QIcon StatusItem::renderedIcon() const
 {
-    if (m_title.isEmpty() || m_image.isNull())
+    if (m_image.isNull())
         return m_image;
-    // Panels shrink the square icon to 22 or 24 pixels, so the count takes all the height it
-    // can and the symbol shrinks to a badge at its right. White with a dark outline reads on
-    // light and dark panels alike.
-    constexpr int side = 64;
-    const int digits = int(m_title.size());
-    const int badge = digits <= 1 ? 26 : digits == 2 ? 18 : 13;
-    QPixmap canvas(side, side);
-    canvas.fill(Qt::transparent);
-    QPainter p(&canvas);
-    p.setRenderHint(QPainter::Antialiasing);
-    m_image.paint(&p, QRect(side - badge, (side - badge) / 2, badge, badge));
-
-    QFont font;
-    font.setBold(true);
-    font.setPixelSize(100);
-    QPainterPath text;
-    text.addText(0, 0, font, m_title);
-    const QRectF glyphs = text.boundingRect();
-    // Fill the box left of the badge: as tall as it fits, squeezed sideways no more than needed.
-    const QRectF box(3, 8, side - badge - 6, side - 16);
-    const qreal scale = box.height() / glyphs.height();
-    const qreal squeeze = qMin<qreal>(1.0, box.width() / (glyphs.width() * scale));
-    QTransform fit;
-    fit.translate(box.left() + (box.width() - glyphs.width() * scale * squeeze) / 2, box.top());
-    fit.scale(scale * squeeze, scale);
-    fit.translate(-glyphs.left(), -glyphs.top());
-    const QPainterPath shaped = fit.map(text);
-    p.setPen(QPen(QColor(0, 0, 0, 210), 6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.drawPath(shaped);
-    p.fillPath(shaped, Qt::white);
-    p.end();
-    return {canvas};
+    return countIcon(m_image, m_title, !m_problem.isEmpty());
 }
 
 void StatusItem::refresh()

@@ -3,6 +3,8 @@
 #include "Log.h"
 #include "Processes.h"
 
+#include <ranges>
+
 std::optional<qint64> positiveDecimal(const QString &text)
 {
     qsizetype i = 0;
@@ -25,16 +27,16 @@ QList<Listener> checkedListeners(const QList<ListeningProcess> &records)
 {
     QList<Listener> checked;
     qsizetype left = 0;
-    for (auto it = records.crbegin(); it != records.crend(); ++it) {
-        const std::optional<qint64> pid = positiveDecimal(it->pid());
-        const std::optional<qint64> port = positiveDecimal(it->port());
+    for (const ListeningProcess &record : std::views::reverse(records)) {
+        const std::optional<qint64> pid = positiveDecimal(record.pid());
+        const std::optional<qint64> port = positiveDecimal(record.port());
         if (!pid || !port)
             continue;
         if (checked.size() == maxListeners) {
             ++left;
             continue;
         }
-        checked.append({*pid, Platform::processStartTime(*pid).value_or(-1), *port, it->cmd()});
+        checked.append({*pid, Platform::processStartTime(*pid).value_or(-1), *port, record.cmd()});
     }
     if (left > 0) {
         Platform::logLine(QStringLiteral("%1 listening processes; the menu shows the first %2")

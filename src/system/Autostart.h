@@ -6,9 +6,12 @@
 namespace LaunchAtLogin {
 // "$XDG_CONFIG_HOME/autostart/ambrel.desktop" (XDG_CONFIG_HOME defaults to ~/.config).
 QString entryPath();
-// The entry exists and is not hidden.
+// The entry exists, reads as a desktop entry, and neither Hidden=true nor
+// X-GNOME-Autostart-enabled=false turns it off.
 bool isEnabled();
-// Writes the entry (Exec= the running program) or removes it. Returns whether that took
-// effect; a failure leaves one log line.
+// Starts the running program at login, or stops doing so. Returns whether that took effect; a
+// failure leaves one log line. The user's own keys, groups and comments in the entry stay.
 bool setEnabled(bool enabled);
+// The same for another program; a path no entry can hold (a control character) is refused.
+bool setEnabled(bool enabled, const QString &program);
 } // namespace LaunchAtLogin

@@ -202,6 +202,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, byKey);
         AppDelegate d;
+        d.useEngine(ScanEngine::Lsof);
         connect(qApp, &QCoreApplication::aboutToQuit, &d, &AppDelegate::applicationWillTerminate);
         d.applicationDidFinishLaunching();
         QProcess *child = d.scanner()->task()->process();

@@ -173,6 +173,27 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!listed(scanner.processes()), 15000);
     }
 
+    // Both engines give the same records in the same order, and the native one steps aside
+    // for lsof where the kernel's table cannot be read.
+    void enginesAgree()
+    {
+        QTcpServer v4, v6;
+        QVERIFY(v4.listen(QHostAddress::LocalHost) && v6.listen(QHostAddress::LocalHostIPv6));
+        QString why;
+        QTRY_COMPARE(listSocketsOnce(&why), listOnce(Platform::lsofLaunchPath(), &why));
+
+        qputenv("AMBREL_NO_NETLINK", "1");
+        Scanner scanner;
+        FdCapture err(STDERR_FILENO);
+        scanner.start(ScanEngine::Native);
+        const QStringList lines = logLines(err.release());
+        qunsetenv("AMBREL_NO_NETLINK");
+        QCOMPARE(scanner.engine(), ScanEngine::Lsof);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines.front().endsWith(QStringLiteral("; listing with lsof instead")));
+        QTRY_VERIFY_WITH_TIMEOUT(!scanner.processes().isEmpty(), 10000);
+    }
+
     // The stand-in does what the real lsof does not do on cue.
     void childLife_data()
     {
