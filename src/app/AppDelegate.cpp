@@ -75,6 +75,7 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::applicationWillTerminate()
 {
+    updater->cancel();
     lsofTask->stop();
 }
 

@@ -171,6 +171,11 @@ QString SignatureCheck::begin(const PublicKey &key, const QString &minisigText)
 
 SignatureCheck::~SignatureCheck() = default;
 
+QString SignatureCheck::trustedComment() const
+{
+    return isValid() ? QString::fromUtf8(m_state->trustedComment) : QString();
+}
+
 void SignatureCheck::addData(QByteArrayView chunk)
 {
     State &s = *m_state;

@@ -44,6 +44,10 @@ public:
 
     bool isValid() const { return m_error.isEmpty(); }
     QString error() const { return m_error; }
+    // The trusted comment, already bound to the signature by its global signature: the
+    // version it names is the publisher's before a byte of the file is read. Empty when the
+    // signature is not valid.
+    QString trustedComment() const;
 
     void addData(QByteArrayView chunk);
     // The verdict on everything fed; call it once.

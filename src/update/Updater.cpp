@@ -14,6 +14,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -55,13 +56,18 @@ QString describeURL(const QUrl &url)
 
 } // namespace
 
-Updater::Updater(const QNetworkRequest &updateRequest, QObject *parent)
-    : QObject(parent), m_request(updateRequest), m_network(new QNetworkAccessManager(this))
+Updater::Updater(const QNetworkRequest &updateRequest, std::optional<PublicKey> key,
+                 QObject *parent)
+    : QObject(parent), m_request(updateRequest), m_key(std::move(key)),
+      m_network(new QNetworkAccessManager(this))
 {
     connect(&m_timer, &QTimer::timeout, this, &Updater::check);
 }
 
-Updater::~Updater() = default;
+Updater::~Updater()
+{
+    cancel();
+}
 
 void Updater::setState(int state)
 {
@@ -76,6 +82,12 @@ void Updater::startAutomaticChecksWithInterval(double seconds)
                                          "positive number of seconds"));
         return;
     }
+    if (!m_off.isEmpty() || !m_key) {
+        Platform::logLine(m_off.isEmpty() ? QStringLiteral("update checks not started: this "
+                                                           "build has no key to check updates with")
+                                          : m_off);
+        return;
+    }
     if (!isAcceptedURL(m_request.url())) {
         Platform::logLine(
             QStringLiteral("update checks not started: the feed is not an HTTPS URL: ") +
@@ -88,20 +100,67 @@ void Updater::startAutomaticChecksWithInterval(double seconds)
     QTimer::singleShot(0, this, &Updater::check);
 }
 
+// A GET whose every redirect passes the checks of the first URL, whose body is cut off past
+// `limit` bytes, and which ends after `deadlineMs` however slowly the bytes come.
+QNetworkReply *Updater::get(const QUrl &url, qint64 limit, int deadlineMs)
+{
+    QNetworkRequest request(m_request);
+    request.setUrl(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    m_replyProblem.clear();
+    QNetworkReply *reply = m_network->get(request);
+    const auto cut = [this, reply](const QString &why) {
+        m_replyProblem = why;
+        reply->abort();
+    };
+    connect(reply, &QNetworkReply::redirected, reply, [reply, cut](const QUrl &target) {
+        if (isAcceptedURL(target))
+            Q_EMIT reply->redirectAllowed();
+        else
+            cut(QStringLiteral("redirected to a URL that is not HTTPS: ") + describeURL(target));
+    });
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, limit, cut] {
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (announced > limit)
+            cut(QStringLiteral("the answer is larger than %1 bytes").arg(limit));
+    });
+    connect(reply, &QNetworkReply::downloadProgress, reply, [limit, cut](qint64 received) {
+        if (received > limit)
+            cut(QStringLiteral("the answer is larger than %1 bytes").arg(limit));
+    });
+    QTimer::singleShot(deadlineMs, reply, [reply, deadlineMs, cut] {
+        if (reply->isRunning())
+            cut(QStringLiteral("no whole answer within %1 s").arg(deadlineMs / 1000));
+    });
+    return reply;
+}
+
 void Updater::check()
 {
-    if (m_state != Idle) // The last check or download is still under way.
+    if (m_state != Idle) // The last check, download or install is still under way.
         return;
     setState(CheckingForUpdate);
-    m_reply = m_network->get(m_request);
+    m_reply = get(m_request.url(), m_limits.feedBytes, m_limits.feedMs);
     connect(m_reply, &QNetworkReply::finished, this, &Updater::feedFinished);
 }
 
 void Updater::discardStaging()
 {
+    m_signature.reset();
     m_archive.reset();
     m_staging.reset();
     m_stagedArchive.clear();
+}
+
+// The reply's failure in words, ours first: an abort of our own says only "cancelled".
+static QString failure(const QNetworkReply &reply, const QString &ours)
+{
+    if (!ours.isEmpty())
+        return ours;
+    if (reply.error() != QNetworkReply::NoError)
+        return reply.errorString();
+    return {};
 }
 
 void Updater::feedFinished()
@@ -111,11 +170,12 @@ void Updater::feedFinished()
     reply->deleteLater();
     const auto fail = [this](const QString &why) {
         Platform::logLine(QStringLiteral("update check failed: ") + why);
+        discardStaging();
         setState(Idle);
     };
 
-    if (reply->error() != QNetworkReply::NoError)
-        return fail(reply->errorString());
+    if (const QString why = failure(*reply, m_replyProblem); !why.isEmpty())
+        return fail(why);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 204)
         return setState(Idle);
@@ -124,34 +184,46 @@ void Updater::feedFinished()
 
     QJsonParseError parseError;
     const QJsonDocument feed = QJsonDocument::fromJson(reply->readAll(), &parseError);
-    const QJsonValue url = feed.object().value(QLatin1String("url"));
+    const QJsonObject offer = feed.object();
+    const QJsonValue url = offer.value(QLatin1String("url"));
     if (parseError.error != QJsonParseError::NoError || !feed.isObject() || !url.isString() ||
-        url.toString().isEmpty() || !feed.object().value(QLatin1String("name")).isString())
+        url.toString().isEmpty() || !offer.value(QLatin1String("name")).isString())
         return fail(QStringLiteral("the feed did not answer a JSON object with \"url\" and "
                                    "\"name\""));
     const QUrl archiveURL = reply->url().resolved(QUrl(url.toString()));
     if (!isAcceptedURL(archiveURL))
         return fail(QStringLiteral("the update is not offered over HTTPS: ") + url.toString());
+    // The signature's trusted comment is the publisher's word on the version: an update that
+    // is not newer is not even downloaded.
+    m_signature = std::make_unique<SignatureCheck>(
+        *m_key, offer.value(QLatin1String("signature")).toString());
+    if (!m_signature->isValid())
+        return fail(m_signature->error());
+    const std::optional<QString> version = versionInTrustedComment(m_signature->trustedComment());
+    if (!version)
+        return fail(QStringLiteral("the signature names no version: ") +
+                    m_signature->trustedComment());
+    if (!isNewerVersion(*version, QStringLiteral(AMBREL_VERSION)))
+        return fail(QStringLiteral("version %1 is not newer than " AMBREL_VERSION).arg(*version));
+    m_version = *version;
 
     m_staging =
         std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/ambrel-update-XXXXXX"));
     m_archive = std::make_unique<QFile>(m_staging->filePath(QStringLiteral("update.tar.gz")));
     if (!m_staging->isValid() || !m_archive->open(QIODevice::WriteOnly)) {
-        const QString why =
-            QStringLiteral("cannot stage the update: ") +
-            (m_staging->isValid() ? m_archive->errorString() : m_staging->errorString());
-        discardStaging();
-        return fail(why);
+        return fail(QStringLiteral("cannot stage the update: ") +
+                    (m_staging->isValid() ? m_archive->errorString() : m_staging->errorString()));
     }
 
     setState(DownloadingUpdate);
-    QNetworkRequest request(archiveURL);
-    // A stalled download ends like a stalled check.
-    request.setTransferTimeout(m_request.transferTimeout());
-    m_reply = m_network->get(request);
+    m_reply = get(archiveURL, m_limits.archiveBytes, m_limits.downloadMs);
     connect(m_reply, &QNetworkReply::readyRead, this, [this] {
-        if (m_archive->write(m_reply->readAll()) < 0)
+        const QByteArray bytes = m_reply->readAll();
+        m_signature->addData(bytes);
+        if (m_archive->write(bytes) < 0) {
+            m_replyProblem = m_archive->errorString();
             m_reply->abort();
+        }
     });
     connect(m_reply, &QNetworkReply::finished, this, &Updater::downloadFinished);
 }
@@ -167,45 +239,80 @@ void Updater::downloadFinished()
         setState(Idle);
     };
 
-    if (m_archive->error() != QFileDevice::NoError)
-        return fail(m_archive->errorString());
-    if (reply->error() != QNetworkReply::NoError)
-        return fail(reply->errorString());
+    if (const QString why = failure(*reply, m_replyProblem); !why.isEmpty())
+        return fail(why);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 200)
         return fail(QStringLiteral("the server answered HTTP %1").arg(status));
-    if (m_archive->write(reply->readAll()) < 0 || !m_archive->flush())
+    const QByteArray rest = reply->readAll();
+    m_signature->addData(rest);
+    if (m_archive->write(rest) < 0 || !m_archive->flush())
         return fail(m_archive->errorString());
-    if (m_archive->size() == 0)
-        return fail(QStringLiteral("the archive is empty"));
     m_archive->close();
+    QString why;
+    if (!m_signature->finish(&why))
+        return fail(why);
+    Platform::logLine(
+        QStringLiteral("update %1 downloaded, its signature verified").arg(m_version));
     m_stagedArchive = m_archive->fileName();
     m_archive.reset();
     setState(AwaitingRelaunch);
 }
 
+QUrl Updater::resources() const
+{
+    return m_resourceURL.value_or(Platform::resourceURL());
+}
+
 void Updater::relaunchToInstallUpdate()
 {
-    if (m_state != AwaitingRelaunch) {
+    if (m_state != AwaitingRelaunch || m_install) {
         Platform::logLine(QStringLiteral("no update is staged to install"));
         return;
     }
-    if (m_stagedArchive.isEmpty()) {
-        Platform::logLine(
-            QStringLiteral("the update is already installed, waiting for the restart"));
-        return;
-    }
-    const QUrl resources = m_resourceURL.value_or(Platform::resourceURL());
-    bool installed = false;
-    if (resources.isEmpty())
+    if (resources().isEmpty()) {
         Platform::logLine(QStringLiteral("cannot install the update: Ambrel does not run from an "
                                          "installed tree"));
-    else
-        installed = installUpdate(m_stagedArchive, bundleURL(resources).toLocalFile());
+        discardStaging();
+        return setState(Idle);
+    }
+    // Unpacking takes seconds and the menu must go on working meanwhile.
+    const QString archive = m_stagedArchive;
+    const QString bundle = bundleURL(resources()).toLocalFile();
+    const UnpackLimits limits = m_limits.unpacked;
+    auto installed = std::make_shared<bool>(false);
+    m_install = QThread::create([this, archive, bundle, limits, installed] {
+        *installed = installUpdate(archive, bundle, &m_cancel, limits);
+    });
+    connect(m_install, &QThread::finished, this,
+            [this, installed] { installFinished(*installed); });
+    m_install->start();
+}
+
+void Updater::installFinished(bool installed)
+{
+    m_install->deleteLater();
+    m_install = nullptr;
     discardStaging();
-    if (installed && restartApplication(resources))
+    if (m_cancel)
+        return;
+    if (installed && restartApplication(resources()))
         return;
     setState(Idle);
+}
+
+void Updater::cancel()
+{
+    m_cancel = true;
+    m_timer.stop();
+    if (m_reply)
+        m_reply->abort();
+    if (m_install) {
+        m_install->wait();
+        delete m_install;
+        m_install = nullptr;
+        discardStaging();
+    }
 }
 
 QNetworkRequest updateRequest(const QString &origin)
@@ -221,14 +328,23 @@ QNetworkRequest updateRequest(const QString &origin)
 
 Updater *makeUpdater(QObject *parent)
 {
-    // Tests point Ambrel at a feed of their own; plain http is taken only from loopback.
-    const QNetworkRequest request = updateRequest(qEnvironmentVariable(
-        "AMBREL_UPDATE_ORIGIN", QStringLiteral("https://" AMBREL_UPDATE_HOST)));
-    if (!request.url().isValid())
-        Platform::logLine(QStringLiteral("the update feed URL is not valid, Ambrel will not "
-                                         "update itself: ") +
-                          request.url().errorString());
-    return new Updater(request, parent);
+    QString origin = QStringLiteral("https://" AMBREL_UPDATE_HOST);
+#ifdef AMBREL_TEST_HOOKS
+    // Builds for testing may point Ambrel at a feed of their own.
+    origin = qEnvironmentVariable("AMBREL_UPDATE_ORIGIN", origin);
+#endif
+    const QNetworkRequest request = updateRequest(origin);
+    QString why;
+    auto *updater = new Updater(request, updatePublicKey(&why), parent);
+    const QUrl resources = Platform::resourceURL();
+    if (!resources.isEmpty() && !isAmbrelsOwnTree(bundleURL(resources).toLocalFile()))
+        updater->disable(QStringLiteral("updates come from the package manager"));
+    else if (!why.isEmpty())
+        updater->disable(QStringLiteral("the built-in update key is not valid: ") + why);
+    else if (!request.url().isValid())
+        updater->disable(QStringLiteral("the update feed URL is not valid: ") +
+                         request.url().errorString());
+    return updater;
 }
 
 void reportUpdaterState(const std::optional<QString> &keyPath, QObject *object, Updater *updater)
