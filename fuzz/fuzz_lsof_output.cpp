@@ -56,19 +56,20 @@ static void checkMenu()
     }
     for (qsizetype i = 1; i <= entries; ++i) {
         const QString title = items[i]->text();
-        require(items[i]->menu() && items[i]->menu()->actions().size() == 3,
+        // A line per address, a separator, then Open, Copy, Stop and Kill.
+        require(items[i]->menu() && items[i]->menu()->actions().size() >= 5,
                 "entry without submenu", title);
         const QList<QAction *> actions = items[i]->menu()->actions();
         const qsizetype dot = title.indexOf(QStringLiteral(" · "));
         const qint64 port = dot > 0 ? shownNumber(title.left(dot)) : 0;
-        require(port > 0 && MenuItem::tag(actions[0]) == port && MenuItem::tag(actions[1]) == port,
-                "port tags differ from the title", title);
-        const QString kill = actions[2]->text();
+        require(port > 0 && MenuItem::tag(actions[actions.size() - 4]) == port,
+                "port tag differs from the title", title);
+        const QString kill = actions.constLast()->text();
         const QString killPrefix = QStringLiteral("Kill Process (id ");
         require(kill.startsWith(killPrefix) && kill.endsWith(QLatin1Char(')')), "kill item", kill);
         const qint64 pid = shownNumber(kill.mid(killPrefix.size()).chopped(1));
-        require(pid > 0 && MenuItem::tag(actions[2]) == pid, "pid tag differs from the kill item",
-                kill);
+        require(pid > 0 && MenuItem::tag(actions.constLast()) == pid,
+                "pid tag differs from the kill item", kill);
     }
     require(menu->entries().size() == entries, "listed entries differ from the menu");
     require(shownCount == entries || (shownCount < 0 && entries == 0),

@@ -28,9 +28,16 @@ inline std::unique_ptr<QProcess> sleeper()
     return p;
 }
 
+// Whether the child ended by this signal (the event loop may have seen it end already).
+inline bool endedBy(QProcess &p, int signal)
+{
+    return (p.state() == QProcess::NotRunning || p.waitForFinished(5000)) &&
+           p.exitStatus() == QProcess::CrashExit && p.exitCode() == signal;
+}
+
 inline bool killedBySigkill(QProcess &p)
 {
-    return p.waitForFinished(5000) && p.exitStatus() == QProcess::CrashExit && p.exitCode() == 9;
+    return endedBy(p, 9);
 }
 
 // The texts of Ambrel's log lines among what reached standard error.

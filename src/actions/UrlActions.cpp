@@ -34,11 +34,13 @@ bool openInBrowser(qint64 port)
     return true;
 }
 
-void copyNetworkURL(qint64 port)
+void copyNetworkURL(qint64 port, const QString &boundTo)
 {
     if (!isPort(port))
         return;
-    const QString host = Platform::localNetworkAddress().value_or(QStringLiteral("localhost"));
+    const QString host =
+        !boundTo.isEmpty() ? (boundTo.contains(u':') ? u'[' + boundTo + u']' : boundTo)
+                           : Platform::localNetworkAddress().value_or(QStringLiteral("localhost"));
     auto *data = new QMimeData; // The clipboard takes ownership.
     data->setText(urlText(host, port));
     QGuiApplication::clipboard()->setMimeData(data);

@@ -6,6 +6,8 @@
 #include "MenuItem.h"
 #include "Notifications.h"
 #include "Paths.h"
+#include "ProcessDetails.h"
+#include "ProcessStop.h"
 #include "Scanner.h"
 #include "ShellCommand.h"
 #include "StatusItem.h"
@@ -46,7 +48,15 @@ AppDelegate::AppDelegate(QObject *parent)
     connect(statusBarMenu, &StatusMenu::closed, this, &AppDelegate::showProblems);
     connect(statusBarMenu, &StatusMenu::openChosen, this, &AppDelegate::openURL);
     connect(statusBarMenu, &StatusMenu::copyChosen, this, &AppDelegate::copyURL);
+    connect(statusBarMenu, &StatusMenu::stopChosen, this, &AppDelegate::stopProcess);
     connect(statusBarMenu, &StatusMenu::killChosen, this, &AppDelegate::killProcess);
+    // Who a process is, told when the pointer rests on its entry: it changes as it runs.
+    statusBarMenu->menu()->setToolTipsVisible(true);
+    connect(statusBarMenu->menu(), &QMenu::hovered, this, [this](QAction *item) {
+        if (const std::optional<Listener> process = statusBarMenu->processOf(item);
+            process && item->menu())
+            item->setToolTip(processDetails(*process));
+    });
     connect(statusBarMenu->openAtLoginItem(), &QAction::triggered, this,
             [this] { openAtLogin(statusBarMenu->openAtLoginItem()); });
     connect(statusBarMenu->aboutItem(), &QAction::triggered, this,
@@ -126,34 +136,52 @@ void AppDelegate::showAbout(QAction *)
     m_about->activateWindow();
 }
 
-void AppDelegate::killProcess(QAction *sender)
+void AppDelegate::reportKill(const Listener &process, const KillResult &result)
 {
-    const qint64 pid = MenuItem::tag(sender);
-    const std::optional<Listener> process = statusBarMenu->processOf(sender);
-    const KillResult result = killListedProcess(pid, process ? process->startTime : -1);
     switch (result.outcome) {
     case KillResult::NotAProcessId:
         Platform::logLine(QStringLiteral("not killing: ") + result.why);
         return;
     case KillResult::Ended:
     case KillResult::Reused:
-        Platform::logLine(QStringLiteral("not killing process %1: %2").arg(pid).arg(result.why));
-        statusBarMenu->removeEntry(sender, false);
+        Platform::logLine(
+            QStringLiteral("not killing process %1: %2").arg(process.pid).arg(result.why));
+        statusBarMenu->removeEntry(process, false);
         return;
     case KillResult::Failed:
         m_failedKill = process;
-        m_killProblem = QStringLiteral("Could not kill process %1: %2").arg(pid).arg(result.why);
+        m_killProblem =
+            QStringLiteral("Could not kill process %1: %2").arg(process.pid).arg(result.why);
         Platform::logLine(m_killProblem);
-        Platform::notify(QStringLiteral("Could not kill process %1").arg(pid), result.why);
+        Platform::notify(QStringLiteral("Could not kill process %1").arg(process.pid), result.why);
         showProblems();
         return;
     case KillResult::Killed:
-        if (m_failedKill && process && m_failedKill->isSameProcess(*process))
+        if (m_failedKill && m_failedKill->isSameProcess(process))
             m_failedKill.reset();
-        statusBarMenu->removeEntry(sender, true);
+        statusBarMenu->removeEntry(process, true);
         showProblems();
         return;
     }
+}
+
+void AppDelegate::killProcess(QAction *sender)
+{
+    Listener process = statusBarMenu->processOf(sender).value_or(Listener{});
+    process.pid = MenuItem::tag(sender);
+    reportKill(process, killListedProcess(process.pid, process.startTime));
+}
+
+void AppDelegate::stopProcess(QAction *sender)
+{
+    Listener process = statusBarMenu->processOf(sender).value_or(Listener{});
+    process.pid = MenuItem::tag(sender);
+    auto *stop = new ProcessStop(process.pid, process.startTime, 3000, this);
+    connect(stop, &ProcessStop::finished, this, [this, stop, process](const KillResult &result) {
+        stop->deleteLater();
+        reportKill(process, result);
+    });
+    stop->start();
 }
 
 void AppDelegate::openURL(QAction *sender)
@@ -163,7 +191,11 @@ void AppDelegate::openURL(QAction *sender)
 
 void AppDelegate::copyURL(QAction *sender)
 {
-    copyNetworkURL(MenuItem::tag(sender));
+    const std::optional<Listener> process = statusBarMenu->processOf(sender);
+    const std::optional<Endpoint> reachable = process ? reachableEndpoint(*process) : std::nullopt;
+    // A port bound to one address is reached on that address; a wildcard on the network's.
+    const bool bound = reachable && exposure(*reachable) == Exposure::OneAddress;
+    copyNetworkURL(MenuItem::tag(sender), bound ? reachable->address : QString());
 }
 
 void AppDelegate::updateStatusTitle(const QString &title)

@@ -4,6 +4,7 @@
 
 #include "ListeningProcess.h"
 #include "Scanner.h"
+#include "ShellCommand.h"
 
 #include <QObject>
 #include <QPointer>
@@ -38,6 +39,7 @@ public:
     // The menu's operations, each with the chosen item as sender.
     void openAtLogin(QAction *sender);
     void showAbout(QAction *sender);
+    void stopProcess(QAction *sender);
     void killProcess(QAction *sender);
     void openURL(QAction *sender);
     void copyURL(QAction *sender);
@@ -49,6 +51,8 @@ public:
 private:
     void updateStatusTitle(const QString &title);
     void showProblems();
+    // What a kill or a stop did, for the entry and the user.
+    void reportKill(const Listener &process, const KillResult &result);
 
     StatusItem *statusBarItem = nullptr;
     StatusBar *statusBar;

@@ -88,19 +88,17 @@ QList<QAction *> StatusMenu::entries() const
 
 void StatusMenu::chosen(QAction *item)
 {
-    const auto *submenu = qobject_cast<const QMenu *>(item->parent());
-    if (!submenu || !m_entries.contains(submenu))
+    const auto it = m_entries.constFind(qobject_cast<const QMenu *>(item->parent()));
+    if (it == m_entries.cend())
         return;
-    switch (submenu->actions().indexOf(item)) {
-    case 0:
-        return Q_EMIT openChosen(item);
-    case 1:
-        return Q_EMIT copyChosen(item);
-    case 2:
-        return Q_EMIT killChosen(item);
-    default:
-        return;
-    }
+    if (item == it->open)
+        Q_EMIT openChosen(item);
+    else if (item == it->copy)
+        Q_EMIT copyChosen(item);
+    else if (item == it->stop)
+        Q_EMIT stopChosen(item);
+    else if (item == it->kill)
+        Q_EMIT killChosen(item);
 }
 
 std::optional<Listener> StatusMenu::processOf(const QAction *item) const
@@ -110,40 +108,75 @@ std::optional<Listener> StatusMenu::processOf(const QAction *item) const
     const auto it = m_entries.constFind(submenu);
     if (it == m_entries.cend())
         return std::nullopt;
-    return *it;
+    return it->process;
 }
 
-void StatusMenu::removeEntry(const QAction *item, bool killed)
+void StatusMenu::removeEntry(const Listener &process, bool killed)
 {
-    QMenu *submenu = item->menu() ? item->menu() : qobject_cast<QMenu *>(item->parent());
-    const auto it = m_entries.constFind(submenu);
-    if (it == m_entries.cend())
-        return; // a rebuild took it out already
     if (killed)
-        m_killed.insert(it->pid, it->startTime);
-    m_entries.erase(it);
-    m_order.removeOne(submenu->menuAction());
-    m_menu->removeAction(submenu->menuAction());
-    // The menu may be showing it right now; let it go once control returns.
-    submenu->deleteLater();
+        m_killed.insert(process.pid, process.startTime);
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+        if (!it->process.isSameProcess(process))
+            continue;
+        QMenu *submenu = it->submenu;
+        m_entries.erase(it);
+        m_order.removeOne(submenu->menuAction());
+        m_menu->removeAction(submenu->menuAction());
+        // The menu may be showing it right now; let it go once control returns.
+        submenu->deleteLater();
+        return;
+    }
 }
 
-static QString menuTitle(const Listener &process)
+// "&" would mark a mnemonic.
+static QString menuText(QString text)
 {
-    // "&" would mark a mnemonic.
-    return processTitle(process).replace(u'&', QStringLiteral("&&"));
+    return text.replace(u'&', QStringLiteral("&&"));
 }
 
 QAction *StatusMenu::makeEntry(const Listener &process)
 {
     // Parented to the status menu, so that a choice in it reaches the status menu too.
     auto *submenu = new QMenu(m_menu.get());
-    submenu->addAction(QStringLiteral("Open in Browser"));
-    submenu->addAction(QStringLiteral("Copy Network URL"));
-    QAction *kill = submenu->addAction(QStringLiteral("Kill Process (id %1)").arg(process.pid));
-    MenuItem::setTag(kill, process.pid);
-    m_entries.insert(submenu, process);
+    submenu->addSeparator();
+    Entry entry{process,
+                submenu,
+                {},
+                submenu->addAction(QStringLiteral("Open in Browser")),
+                submenu->addAction(QStringLiteral("Copy Network URL")),
+                submenu->addAction(QStringLiteral("Stop Process (id %1)").arg(process.pid)),
+                submenu->addAction(QStringLiteral("Kill Process (id %1)").arg(process.pid))};
+    MenuItem::setTag(entry.stop, process.pid);
+    MenuItem::setTag(entry.kill, process.pid);
+    m_entries.insert(submenu, entry);
     return submenu->menuAction();
+}
+
+void StatusMenu::show(Entry &entry, const Listener &process)
+{
+    QMenu *submenu = entry.submenu;
+    if (entry.lines.isEmpty() || entry.process.endpoints != process.endpoints) {
+        qDeleteAll(entry.lines);
+        entry.lines.clear();
+        QAction *first = submenu->actions().value(0);
+        for (const Endpoint &endpoint : process.endpoints) {
+            auto *line = new QAction(menuText(endpointText(endpoint)), submenu);
+            line->setEnabled(false);
+            submenu->insertAction(first, line);
+            entry.lines.append(line);
+        }
+    }
+    const QString title = menuText(processTitle(process));
+    if (submenu->title() != title)
+        submenu->setTitle(title);
+    MenuItem::setTag(entry.open, process.port);
+    // A URL other machines cannot open is no use to copy.
+    const std::optional<Endpoint> reachable = reachableEndpoint(process);
+    entry.copy->setEnabled(reachable.has_value());
+    entry.copy->setText(reachable ? QStringLiteral("Copy Network URL")
+                                  : QStringLiteral("Copy Network URL (this machine only)"));
+    MenuItem::setTag(entry.copy, reachable ? reachable->port : process.port);
+    entry.process = process;
 }
 
 void StatusMenu::apply(const QList<Listener> &processes)
@@ -156,7 +189,7 @@ void StatusMenu::apply(const QList<Listener> &processes)
     using Key = std::pair<qint64, qint64>;
     QHash<Key, QAction *> shown;
     for (QAction *entry : std::as_const(m_order)) {
-        const Listener &process = m_entries[entry->menu()];
+        const Listener &process = m_entries[entry->menu()].process;
         shown.insert({process.pid, process.startTime}, entry);
     }
     QList<QAction *> wanted;
@@ -171,13 +204,7 @@ void StatusMenu::apply(const QList<Listener> &processes)
             ++reused;
         else
             entry = makeEntry(process);
-        m_entries[entry->menu()] = process;
-        const QString title = menuTitle(process);
-        if (entry->text() != title)
-            entry->menu()->setTitle(title);
-        const QList<QAction *> items = entry->menu()->actions();
-        MenuItem::setTag(items[0], process.port);
-        MenuItem::setTag(items[1], process.port);
+        show(m_entries[entry->menu()], process);
         wanted.append(entry);
     }
     for (QAction *gone : std::as_const(shown)) {

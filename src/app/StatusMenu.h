@@ -34,14 +34,15 @@ public:
 
     // The process an item of an entry's submenu, or an entry, was made for.
     std::optional<Listener> processOf(const QAction *item) const;
-    // Takes out the entry that holds the item. A killed process stays out of the menu until a
-    // list no longer names it: lists made before the kill still do.
-    void removeEntry(const QAction *item, bool killed);
+    // Takes out the entry of the process. A killed process stays out of the menu until a list
+    // no longer names it: lists made before the kill still do.
+    void removeEntry(const Listener &process, bool killed);
 
 Q_SIGNALS:
     // The chosen item of an entry's submenu.
     void openChosen(QAction *item);
     void copyChosen(QAction *item);
+    void stopChosen(QAction *item);
     void killChosen(QAction *item);
     // Entries were made anew from a list; `count` entries show.
     void processesShown(qsizetype count);
@@ -52,8 +53,18 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    struct Entry;
+    // An entry's submenu: a line per address it listens on, then the actions.
+    struct Entry {
+        Listener process;
+        QMenu *submenu;
+        QList<QAction *> lines;
+        QAction *open;
+        QAction *copy;
+        QAction *stop;
+        QAction *kill;
+    };
     void opened();
+    void show(Entry &entry, const Listener &process);
     void closing();
     void apply(const QList<Listener> &processes);
     QAction *makeEntry(const Listener &process);
@@ -63,8 +74,8 @@ private:
     QAction *m_openAtLogin;
     QAction *m_about;
     QAction *m_quit;
-    // Every entry in the menu, by its submenu, with the process it was made for.
-    QHash<const QMenu *, Listener> m_entries;
+    // Every entry in the menu, by its submenu.
+    QHash<const QMenu *, Entry> m_entries;
     QList<QAction *> m_order;
     bool m_open = false;
     std::optional<QList<Listener>> m_held;

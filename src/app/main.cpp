@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "CommandLine.h"
 #include "Log.h"
 #include "Paths.h"
 #include "Scanner.h"
@@ -125,7 +126,20 @@ std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **arg
         QStringLiteral("List with <engine>: native (the kernel's socket table, the default) or "
                        "lsof. The setting \"scanner\" keeps a choice."),
         QStringLiteral("engine"));
-    parser.addOptions({list, scanner});
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("With --list: print JSON (see the README)."));
+    const QCommandLineOption stop(
+        QStringLiteral("stop"),
+        QStringLiteral("End the process listening on <port>: SIGTERM, then SIGKILL after 3 s. "
+                       "Exit status 0 once it ended, 1 when nothing listens there, 2 when it "
+                       "could not be ended."),
+        QStringLiteral("port"));
+    const QCommandLineOption kill(
+        QStringLiteral("kill"),
+        QStringLiteral("Kill the process listening on <port> at once (SIGKILL); exit status as "
+                       "for --stop."),
+        QStringLiteral("port"));
+    parser.addOptions({list, json, scanner, stop, kill});
     // Exits for --help, --version and unknown options.
     parser.process(withoutQtOptions(QCoreApplication::arguments()));
     const std::optional<ScanEngine> engine = chosenEngine(parser.value(scanner));
@@ -134,8 +148,18 @@ std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **arg
                      Platform::printable(parser.value(scanner)).toUtf8().constData());
         return {1, ScanEngine::Native};
     }
-    if (!parser.isSet(list))
+    const bool ending = parser.isSet(stop) || parser.isSet(kill);
+    if (!parser.isSet(list) && !ending)
         return {std::nullopt, *engine};
+    const std::optional<qint64> port =
+        positiveDecimal(parser.value(parser.isSet(stop) ? stop : kill));
+    if (ending && (!port || *port > 65535)) {
+        std::fprintf(stderr, "ambrel: not a port: '%s'\n",
+                     Platform::printable(parser.value(parser.isSet(stop) ? stop : kill))
+                         .toUtf8()
+                         .constData());
+        return {1, *engine};
+    }
     QString why;
     std::optional<QList<Listener>> processes;
     if (*engine == ScanEngine::Native)
@@ -145,6 +169,13 @@ std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **arg
     if (!processes) {
         std::fprintf(stderr, "ambrel: %s\n", Platform::printable(why).toUtf8().constData());
         return {1, *engine};
+    }
+    if (ending)
+        return {endProcessOnPort(*processes, *port, parser.isSet(stop)), *engine};
+    if (parser.isSet(json)) {
+        const QByteArray text = listingJson(*processes);
+        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+        return {0, *engine};
     }
     for (const Listener &process : *processes)
         Platform::printLine(processTitle(process) + QStringLiteral("  (pid %1)").arg(process.pid));

@@ -36,7 +36,20 @@ QList<Listener> checkedListeners(const QList<ListeningProcess> &records)
             ++left;
             continue;
         }
-        checked.append({*pid, Platform::processStartTime(*pid).value_or(-1), *port, record.cmd()});
+        QList<Endpoint> endpoints;
+        for (const QString &name : record.names()) {
+            // "host:port", an IPv6 host in brackets.
+            const qsizetype colon = name.lastIndexOf(u':');
+            const std::optional<qint64> number = positiveDecimal(name.mid(colon + 1));
+            QString host = name.left(colon);
+            if (host.startsWith(u'[') && host.endsWith(u']'))
+                host = host.mid(1, host.size() - 2);
+            const Endpoint endpoint{host, number.value_or(0)};
+            if (colon > 0 && number && !endpoints.contains(endpoint))
+                endpoints.append(endpoint);
+        }
+        checked.append(
+            {*pid, Platform::processStartTime(*pid).value_or(-1), *port, record.cmd(), endpoints});
     }
     if (left > 0) {
         Platform::logLine(QStringLiteral("%1 listening processes; the menu shows the first %2")
@@ -44,6 +57,46 @@ QList<Listener> checkedListeners(const QList<ListeningProcess> &records)
                               .arg(checked.size()));
     }
     return checked;
+}
+
+Exposure exposure(const Endpoint &endpoint)
+{
+    const QString &a = endpoint.address;
+    if (a == QLatin1String("*") || a == QLatin1String("0.0.0.0") || a == QLatin1String("::"))
+        return Exposure::AllNetworks;
+    if (a.startsWith(QLatin1String("127.")) || a == QLatin1String("::1") ||
+        a.startsWith(QLatin1String("::ffff:127.")) || a == QLatin1String("localhost"))
+        return Exposure::ThisMachine;
+    return Exposure::OneAddress;
+}
+
+std::optional<Endpoint> reachableEndpoint(const Listener &process)
+{
+    if (process.endpoints.isEmpty())
+        return Endpoint{QStringLiteral("*"), process.port};
+    std::optional<Endpoint> found;
+    for (const Endpoint &endpoint : process.endpoints) {
+        if (exposure(endpoint) == Exposure::ThisMachine || (found && found->port == process.port))
+            continue;
+        if (!found || endpoint.port == process.port)
+            found = endpoint;
+    }
+    return found;
+}
+
+QString hostAndPort(const QString &address, qint64 port)
+{
+    const bool v6 = address.contains(u':');
+    return (v6 ? u'[' + address + u']' : address) + u':' + QString::number(port);
+}
+
+QString endpointText(const Endpoint &endpoint)
+{
+    static const QString words[] = {QStringLiteral("this machine only"),
+                                    QStringLiteral("all networks"),
+                                    QStringLiteral("this address's network")};
+    return hostAndPort(Platform::printable(endpoint.address), endpoint.port) +
+           QStringLiteral(" — ") + words[int(exposure(endpoint))];
 }
 
 QString processTitle(const Listener &process)

@@ -3,17 +3,23 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
-// One process listening on a TCP port, as lsof reported it: text, unchecked.
+#include <optional>
+
+// One process listening on a TCP port, as lsof reported it: text, unchecked. The port is that
+// of its first name; `names` are all of its names ("127.0.0.1:3000", "[::1]:3000", "*:80").
 class ListeningProcess {
 public:
-    ListeningProcess(QString pid, QString port, QString cmd)
-        : m_pid(std::move(pid)), m_port(std::move(port)), m_cmd(std::move(cmd))
+    ListeningProcess(QString pid, QString port, QString cmd, QStringList names = {})
+        : m_pid(std::move(pid)), m_port(std::move(port)), m_cmd(std::move(cmd)),
+          m_names(std::move(names))
     {}
 
     const QString &pid() const { return m_pid; }
     const QString &port() const { return m_port; }
     const QString &cmd() const { return m_cmd; }
+    const QStringList &names() const { return m_names; }
 
     friend bool operator==(const ListeningProcess &, const ListeningProcess &) = default;
 
@@ -21,7 +27,26 @@ private:
     QString m_pid;
     QString m_port;
     QString m_cmd;
+    QStringList m_names;
 };
+
+// Who can reach a listening socket: only this machine (a loopback address), every network the
+// machine is on (a wildcard address), or the network of the one address it is bound to.
+enum class Exposure { ThisMachine, AllNetworks, OneAddress };
+
+// One address and port a process listens on; the address as the engine names it ("127.0.0.1",
+// "::1", "0.0.0.0", "::", or "*" for lsof's wildcard of either family).
+struct Endpoint {
+    QString address;
+    qint64 port = 0;
+    friend bool operator==(const Endpoint &, const Endpoint &) = default;
+};
+
+Exposure exposure(const Endpoint &endpoint);
+// "127.0.0.1:3000 — this machine only", "[::]:8080 — all networks".
+QString endpointText(const Endpoint &endpoint);
+// "127.0.0.1:3000" or "[::1]:3000", as a URL writes the host.
+QString hostAndPort(const QString &address, qint64 port);
 
 // A checked record: a real process id and port, and when the process started, which with the
 // pid names that one process for good (-1: it had already ended when it was checked).
@@ -30,6 +55,8 @@ struct Listener {
     qint64 startTime = -1;
     qint64 port = 0;
     QString command;
+    // Every address and port it listens on, the first one's port first.
+    QList<Endpoint> endpoints;
 
     bool isSameProcess(const Listener &other) const
     {
@@ -50,6 +77,11 @@ std::optional<qint64> positiveDecimal(const QString &text);
 // reverse of the listing's, newest processes first. Past maxListeners the rest are left out
 // with one log line.
 QList<Listener> checkedListeners(const QList<ListeningProcess> &records);
+
+// The address and port other machines reach the process on: its first port's where that one
+// is reachable, else the first that is; nothing when it listens for this machine only. A
+// process whose addresses are unknown counts as reachable on its port.
+std::optional<Endpoint> reachableEndpoint(const Listener &process);
 
 // "3000 · node", the one title of a process wherever it is shown: the command name with tabs
 // as spaces, anything unprintable replaced, at most 100 characters.

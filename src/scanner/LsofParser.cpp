@@ -4,7 +4,6 @@
 
 #include <QHash>
 #include <QRegularExpression>
-#include <QSet>
 #include <QStringDecoder>
 
 std::optional<QStringList> splitLsofChunk(QByteArrayView chunk)
@@ -33,8 +32,9 @@ QList<ListeningProcess> parseListeningProcesses(const QStringList &lines)
     static const QString portPattern = QStringLiteral(":([0-9]*)$");
     QString pid;
     QString cmd;
-    QSet<QString> seen;
-    QList<ListeningProcess> result;
+    // Each pid's record as it stands after its first name line, and every name it has.
+    QList<std::pair<QString, ListeningProcess>> first;
+    QHash<QString, QStringList> names;
     for (const QString &line : lines) {
         if (line.isEmpty())
             continue;
@@ -44,15 +44,19 @@ QList<ListeningProcess> parseListeningProcesses(const QStringList &lines)
         } else if (field == u'c') {
             cmd = line.mid(1);
         } else if (field == u'n') {
-            // A process's later names are never used; skip matching them.
-            if (seen.contains(pid))
-                continue;
+            QStringList &known = names[pid];
+            known.append(line.mid(1));
+            if (known.size() > 1)
+                continue; // only the first name gives the port
             const QStringList matches = regexMatches(portPattern, line.mid(1));
             const QString port = matches.isEmpty() ? QString() : matches.front().mid(1);
-            seen.insert(pid);
-            result.append(ListeningProcess(pid, port, cmd));
+            first.append({pid, ListeningProcess(pid, port, cmd)});
         }
     }
+    QList<ListeningProcess> result;
+    result.reserve(first.size());
+    for (const auto &[id, record] : std::as_const(first))
+        result.append(ListeningProcess(record.pid(), record.port(), record.cmd(), names.value(id)));
     return result;
 }
 

@@ -25,8 +25,12 @@ static QList<Listener> checkedRecords(const QList<NativeRecord> &records)
 {
     QList<ListeningProcess> processes;
     processes.reserve(records.size());
-    for (const NativeRecord &r : records)
-        processes.append({QString::number(r.pid), QString::number(r.port), r.command});
+    for (const NativeRecord &r : records) {
+        QStringList names;
+        for (const ListeningSocket &socket : r.sockets)
+            names.append(hostAndPort(socket.address, socket.port));
+        processes.append({QString::number(r.pid), QString::number(r.port), r.command, names});
+    }
     return checkedListeners(processes);
 }
 

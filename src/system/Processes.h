@@ -15,6 +15,18 @@ namespace Platform {
 // Nothing when no such process exists.
 std::optional<qint64> processStartTime(qint64 pid);
 
+// Whether the process that started at `startTime` still runs under this pid: not ended, not
+// a zombie waiting for its parent, the pid not given to another process.
+bool processIsRunning(qint64 pid, qint64 startTime);
+
+// How many seconds ago a process started, from its start time.
+qint64 secondsSinceStart(qint64 startTime);
+
+// The process's command line, its arguments parted by spaces; empty when it cannot be read.
+QString processCommandLine(qint64 pid);
+// The folder the process works in; empty when it cannot be read.
+QString processWorkingFolder(qint64 pid);
+
 // Makes the child end when Ambrel ends, even when Ambrel is killed and cannot stop it.
 void endWithParent(QProcess &child);
 

@@ -1,17 +1,20 @@
 // The process actions against real processes, the desktop's URL handler and the clipboard.
 #include "Helpers.h"
+#include "ProcessStop.h"
 #include "Processes.h"
 #include "ShellCommand.h"
 #include "UrlActions.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QNetworkInterface>
 #include <QTest>
 #include <QUrl>
 
+#include <csignal>
 #include <unistd.h>
 
 class TestActions : public QObject {
@@ -71,6 +74,44 @@ private Q_SLOTS:
             QVERIFY(killedBySigkill(*p));
         else if (change != 1)
             QVERIFY(!p->waitForFinished(300));
+    }
+
+    // SIGTERM first; SIGKILL only for the same process, and only once the grace has passed.
+    void stopGently_data()
+    {
+        QTest::addColumn<QString>("trap");
+        QTest::addColumn<int>("change");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<int>("signal");
+        QTest::newRow("ends on SIGTERM") << QString() << 0 << int(KillResult::Killed) << SIGTERM;
+        QTest::newRow("ignores SIGTERM: killed after the grace")
+            << QStringLiteral("trap '' TERM; ") << 0 << int(KillResult::Killed) << SIGKILL;
+        QTest::newRow("the id is another process's now")
+            << QString() << 1 << int(KillResult::Reused) << 0;
+    }
+
+    void stopGently()
+    {
+        QFETCH(QString, trap);
+        QFETCH(int, change);
+        QFETCH(int, outcome);
+        QFETCH(int, signal);
+        QProcess p;
+        p.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), trap + QStringLiteral("exec sleep 1000")});
+        QVERIFY(p.waitForStarted());
+        QTest::qWait(100); // the trap is set
+        const qint64 started = Platform::processStartTime(p.processId()).value_or(-1) - change;
+        QElapsedTimer clock;
+        clock.start();
+        const KillResult result = stopListedProcess(p.processId(), started, 500);
+        QCOMPARE(int(result.outcome), outcome);
+        QCOMPARE(clock.elapsed() >= 500, signal == SIGKILL);
+        if (!signal)
+            QVERIFY(!p.waitForFinished(300));
+        if (!signal)
+            return;
+        QVERIFY(endedBy(p, signal));
     }
 
     // As root the test acts as nobody, and its own child is then one it may not signal.

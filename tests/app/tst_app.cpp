@@ -9,6 +9,7 @@
 #include "StatusMenu.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFile>
 #include <QFileInfo>
 #include <QMenu>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 // Started, with its own lsof stopped so that only what the test feeds is listed.
 struct Fed : AppDelegate {
@@ -35,7 +37,16 @@ struct Fed : AppDelegate {
         }
         return nullptr;
     }
-    QAction *item(qint64 port, int index) const { return entry(port)->menu()->actions().at(index); }
+    // The item of the entry's submenu whose text starts so.
+    QAction *item(qint64 port, const QString &text) const
+    {
+        for (QAction *a : entry(port)->menu()->actions()) {
+            if (a->text().startsWith(text))
+                return a;
+        }
+        return nullptr;
+    }
+    QAction *kill(qint64 port) const { return item(port, QStringLiteral("Kill")); }
     QStringList titles() const
     {
         QStringList result;
@@ -85,10 +96,10 @@ private Q_SLOTS:
         d.feed(listing({{b->processId(), 1002}})); // held, then replaced by the newest
         d.feed(listing(newest[change]));
         QCOMPARE(d.titles(), onScreen);
-        QCOMPARE(submenu->actions().at(2)->text(),
+        QCOMPARE(submenu->actions().constLast()->text(),
                  QStringLiteral("Kill Process (id %1)").arg(killed));
 
-        submenu->setActiveAction(submenu->actions().at(2));
+        submenu->setActiveAction(submenu->actions().constLast());
         QTest::keyClick(submenu, Qt::Key_Return);
         QVERIFY(killedBySigkill(*a));
         QVERIFY(!b->waitForFinished(200) && !c->waitForFinished(0));
@@ -130,7 +141,7 @@ private Q_SLOTS:
         if (asNobody)
             QCOMPARE(::setresuid(65534, 65534, 0), 0);
         FdCapture err(STDERR_FILENO);
-        d.item(1001, 2)->trigger();
+        d.kill(1001)->trigger();
         const QStringList lines = logLines(err.release());
         if (asNobody)
             QCOMPARE(::setresuid(0, 0, 0), 0);
@@ -141,10 +152,67 @@ private Q_SLOTS:
         QCOMPARE(d.statusItem()->toolTip().contains(logged), kept);
         if (!asNobody)
             return;
-        d.item(1001, 2)->trigger(); // now as root: it goes, and so does the complaint
+        d.kill(1001)->trigger(); // now as root: it goes, and so does the complaint
         QVERIFY(killedBySigkill(*p));
         QVERIFY(!d.entry(1001));
         QVERIFY(!d.statusItem()->toolTip().contains(logged));
+    }
+
+    // Every address a process listens on, who can reach it, and a network URL only where one works.
+    void addressesAndExposure()
+    {
+        QProcess servers[2];
+        const char *binds[2] = {"('127.0.0.1', 0)", "('127.0.0.1', 0), ('0.0.0.0', 0), ('::', 0)"};
+        QList<qint64> ports;
+        for (int i = 0; i < 2; ++i) {
+            servers[i].start(
+                QStringLiteral("/usr/bin/python3"),
+                {QStringLiteral("-c"),
+                 QStringLiteral(
+                     "import socket, time\n"
+                     "for a in [%1]:\n"
+                     "    s = socket.socket(socket.AF_INET6 if ':' in a[0] else socket.AF_INET)\n"
+                     "    s.bind(a); s.listen(); print(s.getsockname()[1], flush=True)\n"
+                     "    globals()[str(a)] = s\n"
+                     "time.sleep(60)")
+                     .arg(QLatin1String(binds[i]))});
+            for (int n = i ? 3 : 1; n > 0; --n) {
+                QTRY_VERIFY(servers[i].canReadLine());
+                ports.append(servers[i].readLine().trimmed().toLongLong());
+            }
+        }
+        QString why;
+        QList<Listener> ours = listSocketsOnce(&why).value();
+        ours.removeIf([&](const Listener &p) {
+            return p.pid != servers[0].processId() && p.pid != servers[1].processId();
+        });
+        Fed d;
+        d.statusMenu()->showProcesses(ours);
+        const auto lines = [&](qint64 port) {
+            QStringList texts;
+            for (const QAction *a : d.entry(port)->menu()->actions()) {
+                if (a->text().contains(QStringLiteral(" — ")))
+                    texts.append(a->text());
+            }
+            return texts;
+        };
+        const auto at = [](const char *address, qint64 port, const char *words) {
+            return QStringLiteral("%1:%2 — %3")
+                .arg(QLatin1String(address))
+                .arg(port)
+                .arg(QLatin1String(words));
+        };
+        QCOMPARE(lines(ports[0]), QStringList{at("127.0.0.1", ports[0], "this machine only")});
+        QCOMPARE(lines(ports[1]), QStringList({at("127.0.0.1", ports[1], "this machine only"),
+                                               at("0.0.0.0", ports[2], "all networks"),
+                                               at("[::]", ports[3], "all networks")}));
+        QAction *loopbackCopy = d.item(ports[0], QStringLiteral("Copy"));
+        QCOMPARE(loopbackCopy->text(), QStringLiteral("Copy Network URL (this machine only)"));
+        QVERIFY(!loopbackCopy->isEnabled());
+        d.item(ports[1], QStringLiteral("Copy"))->trigger();
+        QCOMPARE(QUrl(QGuiApplication::clipboard()->text()).port(), ports[2]);
+        for (QProcess &server : servers)
+            server.kill();
     }
 
     void openAtLoginShowsWhatReadsBack()

@@ -4,6 +4,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -75,7 +78,39 @@ private Q_SLOTS:
         QVERIFY(p.readAllStandardOutput().contains("--version"));
     }
 
-    // A command whose name holds an emoji and an ampersand reads as the menu shows it.
+    // A python3 that listens on 127.0.0.1 until killed; its port.
+    static qint64 listen(QProcess &server, const QString &program, const QStringList &before = {})
+    {
+        server.start(before.isEmpty() ? program : before.front(),
+                     before.mid(1) + (before.isEmpty() ? QStringList() : QStringList{program}) +
+                         QStringList{QStringLiteral("-c"),
+                                     QStringLiteral("import socket, time; s = socket.socket(); "
+                                                    "s.bind(('127.0.0.1', 0)); s.listen(); "
+                                                    "print(s.getsockname()[1], flush=True); "
+                                                    "time.sleep(60)")});
+        while (!server.canReadLine() && server.waitForReadyRead(10000)) {
+        }
+        return server.readLine().trimmed().toLongLong();
+    }
+
+    static QByteArray ambrel(const QStringList &arguments, int *status = nullptr,
+                             const QStringList &before = {})
+    {
+        QProcess p;
+        p.setProcessEnvironment(cleanEnvironment());
+        p.start(
+            before.isEmpty() ? QStringLiteral(AMBREL_PROGRAM) : before.front(),
+            before.mid(1) +
+                (before.isEmpty() ? QStringList() : QStringList{QStringLiteral(AMBREL_PROGRAM)}) +
+                arguments);
+        p.waitForFinished(30000);
+        if (status)
+            *status = p.exitCode();
+        return p.readAllStandardOutput() + p.readAllStandardError();
+    }
+
+    // A command whose name holds an emoji and an ampersand reads as the menu shows it, in
+    // lines and in JSON.
     void listPrintsWhatTheMenuShows()
     {
         QTemporaryDir dir;
@@ -83,25 +118,70 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(QStringLiteral("/usr/bin/python3"), dir.filePath(name)));
         QVERIFY(QFile::setPermissions(dir.filePath(name), QFile::ReadOwner | QFile::ExeOwner));
         QProcess server;
-        server.start(dir.filePath(name),
-                     {QStringLiteral("-c"),
-                      QStringLiteral("import socket, time; s = socket.socket(); "
-                                     "s.bind(('127.0.0.1', 0)); s.listen(); "
-                                     "print(s.getsockname()[1], flush=True); time.sleep(60)")});
-        QVERIFY(server.waitForReadyRead(10000));
-        const Listener process{server.processId(), 0, server.readLine().trimmed().toLongLong(),
-                               name};
-        QProcess p;
-        p.setProcessEnvironment(cleanEnvironment());
-        p.start(QStringLiteral(AMBREL_PROGRAM), {QStringLiteral("--list")});
-        QVERIFY(p.waitForFinished(30000));
-        QCOMPARE(p.exitCode(), 0);
-        const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split(u'\n');
+        const qint64 port = listen(server, dir.filePath(name));
+        const Listener process{server.processId(), 0, port, name, {}};
+        const QStringList lines =
+            QString::fromUtf8(ambrel({QStringLiteral("--list")})).split(u'\n');
         const QString entry = processTitle(process) + QStringLiteral("  (pid %1)").arg(process.pid);
         QVERIFY2(entry.contains(QStringLiteral(" · b🚀&c  (pid ")), qPrintable(entry));
         QVERIFY2(lines.contains(entry), qPrintable(lines.join(u'|')));
-        server.kill();
-        server.waitForFinished();
+
+        const QJsonArray all =
+            QJsonDocument::fromJson(ambrel({QStringLiteral("--list"), QStringLiteral("--json")}))
+                .array();
+        const auto it = std::find_if(all.begin(), all.end(), [&](const QJsonValue &v) {
+            return v[QStringLiteral("pid")].toInteger() == process.pid;
+        });
+        QVERIFY(it != all.end());
+        QCOMPARE(it->toObject().value(QStringLiteral("command")).toString(), name);
+        QCOMPARE(it->toObject().value(QStringLiteral("ports")).toArray(),
+                 QJsonArray({QJsonObject{
+                     {QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+                     {QStringLiteral("port"), process.port},
+                     {QStringLiteral("family"), QStringLiteral("ipv4")},
+                     {QStringLiteral("exposure"), QStringLiteral("this machine only")}}}));
+    }
+
+    void endByPort_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("signal"); // what ended the listener; 0: it lives
+        QTest::newRow("--kill") << QStringLiteral("--kill") << 0 << int(SIGKILL);
+        QTest::newRow("--stop") << QStringLiteral("--stop") << 0 << int(SIGTERM);
+        QTest::newRow("nothing listens there") << QStringLiteral("--kill") << 1 << 0;
+        QTest::newRow("one that may not be signalled") << QStringLiteral("--kill") << 2 << 0;
+    }
+
+    void endByPort()
+    {
+        QFETCH(QString, option);
+        QFETCH(int, status);
+        QFETCH(int, signal);
+        if (status == 2 && ::geteuid() != 0)
+            QSKIP("needs root to run the listener as another user");
+        // Root without the right to signal others' processes, against one of nobody's.
+        const QStringList nobody = {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                                    QStringLiteral("--regid=65534"),
+                                    QStringLiteral("--clear-groups")};
+        const QStringList withoutKill = {QStringLiteral("setpriv"),
+                                         QStringLiteral("--bounding-set=-kill"),
+                                         QStringLiteral("--inh-caps=-kill")};
+        QProcess server;
+        const qint64 port = listen(server, QStringLiteral("/usr/bin/python3"),
+                                   status == 2 ? nobody : QStringList());
+        QVERIFY(port > 0);
+        int exit = -1;
+        const QByteArray said = ambrel({option, QString::number(status == 1 ? 1 : port)}, &exit,
+                                       status == 2 ? withoutKill : QStringList());
+        QCOMPARE(exit, status);
+        QCOMPARE(said.count('\n'), status ? 1 : 0);
+        if (signal) {
+            QVERIFY(server.waitForFinished(5000));
+            QCOMPARE(server.exitCode(), signal);
+        } else {
+            QVERIFY(!server.waitForFinished(300));
+        }
     }
 
     void noDisplayGivesOneLineAndFailure_data()

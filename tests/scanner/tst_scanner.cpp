@@ -6,16 +6,27 @@
 #include "Scanner.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
+static QString endpointTexts(const Listener &p)
+{
+    QStringList texts;
+    for (const Endpoint &e : p.endpoints)
+        texts.append(endpointText(e));
+    return texts.join(u',');
+}
+
 static QStringList titles(const QList<Listener> &processes)
 {
     QStringList result;
     for (const Listener &p : processes)
-        result.append(processTitle(p) + QStringLiteral(" /%1").arg(p.pid));
+        result.append(
+            processTitle(p) + QStringLiteral(" /%1").arg(p.pid) +
+            (p.endpoints.size() > 1 ? QStringLiteral(" ") + endpointTexts(p) : QString()));
     return result;
 }
 
@@ -61,13 +72,17 @@ private Q_SLOTS:
         QTest::addColumn<int>("diagnostics");
         const QString first = QStringLiteral("5000 · A /10");
         QTest::newRow("v4 and v6 of one process, a wildcard, first port wins")
-            << QByteArrayList{"p10\ncA\nn127.0.0.1:5000\nn[::1]:5001\np20\ncB\nf5\ntIPv4\nn*:"
-                              "80\nm\n"}
-            << QStringList{QStringLiteral("80 · B /20"), first} << 0;
+            << QByteArrayList{"p10\ncA\nn127.0.0.1:5000\nn[::1]:5001\nn10.1.2.3:5002\np20\ncB\n"
+                              "f5\ntIPv4\nn*:80\nm\n"}
+            << QStringList{QStringLiteral("80 · B /20"),
+                           first + QStringLiteral(" 127.0.0.1:5000 — this machine only,"
+                                                  "[::1]:5001 — this machine only,"
+                                                  "10.1.2.3:5002 — this address's network")}
+            << 0;
         QTest::newRow("shared socket, pid repeated, command carried, colons in the name")
             << QByteArrayList{"p11\ncS\nn*:80\np12\nn*:80\np11\ncS\nn*:81\np13\ncT\nna:1:2\nm\n"}
             << QStringList{QStringLiteral("2 · T /13"), QStringLiteral("80 · S /12"),
-                           QStringLiteral("80 · S /11")}
+                           QStringLiteral("80 · S /11 *:80 — all networks,*:81 — all networks")}
             << 0;
         QTest::newRow("records that cannot name a process or a port")
             << QByteArrayList{"n*:1\np0\ncZero\nn*:2\np-1\ncNeg\nn*:3\np5\ncNoPort\nnx\n"
@@ -155,8 +170,11 @@ private Q_SLOTS:
         QVERIFY(server.listen(QHostAddress::LocalHost));
         QFile comm(QStringLiteral("/proc/self/comm"));
         QVERIFY(comm.open(QIODevice::ReadOnly));
-        const Listener self{QCoreApplication::applicationPid(), 0, server.serverPort(),
-                            QString::fromUtf8(comm.readAll().trimmed())};
+        const Listener self{QCoreApplication::applicationPid(),
+                            0,
+                            server.serverPort(),
+                            QString::fromUtf8(comm.readAll().trimmed()),
+                            {}};
         const auto listed = [&](const QList<Listener> &processes) {
             return std::any_of(processes.begin(), processes.end(), [&](const Listener &p) {
                 return p.pid == self.pid && p.port == self.port && p.command == self.command &&
@@ -179,8 +197,18 @@ private Q_SLOTS:
     {
         QTcpServer v4, v6;
         QVERIFY(v4.listen(QHostAddress::LocalHost) && v6.listen(QHostAddress::LocalHostIPv6));
+        // lsof names a wildcard of either family "*".
+        const auto listed = [](std::optional<QList<Listener>> processes) {
+            for (Listener &p : *processes) {
+                for (Endpoint &e : p.endpoints)
+                    e.address.replace(QRegularExpression(QStringLiteral("^(0.0.0.0|::)$")),
+                                      QStringLiteral("*"));
+            }
+            return processes;
+        };
         QString why;
-        QTRY_COMPARE(listSocketsOnce(&why), listOnce(Platform::lsofLaunchPath(), &why));
+        QTRY_COMPARE(listed(listSocketsOnce(&why)),
+                     listed(listOnce(Platform::lsofLaunchPath(), &why)));
 
         qputenv("AMBREL_NO_NETLINK", "1");
         Scanner scanner;

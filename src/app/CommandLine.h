@@ -1,0 +1,17 @@
+// What Ambrel does from a terminal: list the processes, stop or kill the one on a port.
+#pragma once
+
+#include "ListeningProcess.h"
+
+#include <QByteArray>
+#include <QList>
+
+// The processes as a JSON array: pid, command, startTime (UTC, ISO 8601), cwd, and ports, each
+// with address, port, family ("ipv4", "ipv6" or "any") and exposure ("this machine only",
+// "all networks" or "this address's network").
+QByteArray listingJson(const QList<Listener> &processes);
+
+// Ends every process that listens on the port, gently (SIGTERM, then SIGKILL after 3 s) or at
+// once, with the menu's guards. The exit status: 0 once they ended, 1 when nothing listens
+// there, 2 when one could not be ended; one line on standard error says why.
+int endProcessOnPort(const QList<Listener> &processes, qint64 port, bool gently);
