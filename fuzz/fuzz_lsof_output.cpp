@@ -38,7 +38,8 @@ static qint64 shownNumber(const QString &text)
 
 static void checkMenu()
 {
-    static const QStringList fixedTail = {QStringLiteral("-"),
+    static const QStringList fixedTail = {QStringLiteral("No listening processes"),
+                                          QStringLiteral("-"),
                                           QStringLiteral("Preferences"),
                                           QStringLiteral("Open at Login"),
                                           QStringLiteral("About Ambrel"),

@@ -186,7 +186,14 @@ void AppDelegate::stopProcess(QAction *sender)
 
 void AppDelegate::openURL(QAction *sender)
 {
-    openInBrowser(MenuItem::tag(sender));
+    const qint64 port = MenuItem::tag(sender);
+    if (openInBrowser(port))
+        return;
+    const QString why = QStringLiteral("Nothing on this desktop opens http://localhost:%1; set a "
+                                       "default web browser.")
+                            .arg(port);
+    Platform::logLine(why);
+    Platform::notify(QStringLiteral("Could not open a browser"), why);
 }
 
 void AppDelegate::copyURL(QAction *sender)
@@ -209,10 +216,6 @@ void AppDelegate::showProblems()
     // The tooltip changes with the list, never under the user's eyes.
     if (statusBarMenu->isOpen() || !statusBarItem)
         return;
-    QStringList problems;
-    if (!lsofTask->problem().isEmpty())
-        problems.append(lsofTask->problem());
-    if (m_failedKill)
-        problems.append(m_killProblem);
-    statusBarItem->setProblem(problems.join(u'\n'));
+    statusBarItem->setProblem(lsofTask->problem());
+    statusBarItem->setNotice(m_failedKill ? m_killProblem : QString());
 }

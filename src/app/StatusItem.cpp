@@ -2,11 +2,13 @@
 
 #include "CountIcon.h"
 #include "Log.h"
+#include "Notifications.h"
 #include "TrayHosts.h"
 
 #include <QCursor>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 StatusBar::StatusBar(QObject *parent)
     : QObject(parent), m_hosts(new Platform::TrayHostWatcher(this))
@@ -15,10 +17,22 @@ StatusBar::StatusBar(QObject *parent)
 StatusItem *StatusBar::makeStatusItem(QObject *owner)
 {
     auto *item = new StatusItem(owner);
-    if (m_hosts->isAvailable())
+    if (m_hosts->isAvailable()) {
         item->attach();
-    else
+    } else {
         Platform::logLine(QStringLiteral("no system tray yet; the icon appears with one"));
+        // Stock GNOME has no tray: say so once, where the user will see it, and keep waiting.
+        QTimer::singleShot(10000, item, [item] {
+            if (item->trayIcon())
+                return;
+            const QString how = QStringLiteral(
+                "Ambrel shows its icon in a system tray, and this desktop has none running. On "
+                "GNOME, install and enable the AppIndicator extension "
+                "(gnome-shell-extension-appindicator); the icon appears as soon as a tray does.");
+            Platform::logLine(how);
+            Platform::notify(QStringLiteral("Ambrel needs a system tray"), how);
+        });
+    }
     connect(m_hosts, &Platform::TrayHostWatcher::appeared, item, [item] {
         if (!item->trayIcon())
             item->attach();
@@ -65,6 +79,14 @@ void StatusItem::setProblem(const QString &problem)
     refresh();
 }
 
+void StatusItem::setNotice(const QString &notice)
+{
+    if (notice == m_notice)
+        return;
+    m_notice = notice;
+    refresh();
+}
+
 void StatusItem::setMenu(QMenu *menu)
 {
     m_menu = menu;
@@ -74,13 +96,15 @@ void StatusItem::setMenu(QMenu *menu)
 
 QString StatusItem::toolTip() const
 {
+    if (!m_problem.isEmpty())
+        return m_problem;
     QString tip = QStringLiteral("Ambrel");
     if (!m_title.isEmpty()) {
         tip = m_title == QLatin1String("1") ? QStringLiteral("1 listening process")
                                             : m_title + QStringLiteral(" listening processes");
     }
-    if (!m_problem.isEmpty())
-        tip += QLatin1Char('\n') + m_problem;
+    if (!m_notice.isEmpty())
+        tip += u'\n' + m_notice;
     return tip;
 }
 

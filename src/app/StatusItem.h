@@ -39,9 +39,12 @@ public:
     void setTitle(const QString &title);
     QString title() const { return m_title; }
 
-    // Why the item shows no count (the scanner does not run), for the tooltip; empty when fine.
+    // Why the item shows no count (the scanner does not run): the icon shows a warning and the
+    // tooltip the reason alone. Empty when fine.
     void setProblem(const QString &problem);
     QString problem() const { return m_problem; }
+    // What the tooltip adds below the count, such as a kill that failed; empty for nothing.
+    void setNotice(const QString &notice);
 
     void setMenu(QMenu *menu);
     QMenu *menu() const { return m_menu; }
@@ -60,5 +63,6 @@ private:
     QIcon m_image;
     QString m_title;
     QString m_problem;
+    QString m_notice;
     QPointer<QMenu> m_menu;
 };

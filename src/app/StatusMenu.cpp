@@ -5,9 +5,23 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QProxyStyle>
 #include <QSet>
 
 // The platform's key for Quit; some platforms (the offscreen one among them) name none.
+// A long list scrolls in one column: columns grow the menu wider than the screen, and in some
+// hosts' menus Quit is then reached only by scrolling sideways.
+class ScrollingMenuStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                  QStyleHintReturn *returnData) const override
+    {
+        if (hint == SH_Menu_Scrollable)
+            return 1;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
 static QKeySequence quitKeys()
 {
     const QKeySequence platform(QKeySequence::Quit);
@@ -18,7 +32,12 @@ StatusMenu::StatusMenu(QObject *parent)
     : QObject(parent), m_menu(std::make_unique<QMenu>(QStringLiteral("Ambrel")))
 {
     QMenu &menu = *m_menu;
+    m_style = std::make_unique<ScrollingMenuStyle>();
+    menu.setStyle(m_style.get());
     menu.addAction(QStringLiteral("Listening Processes"))->setEnabled(false);
+    m_empty = menu.addAction(QStringLiteral("No listening processes"));
+    m_empty->setEnabled(false);
+    m_empty->setVisible(false);
     menu.addSeparator();
     menu.addAction(QStringLiteral("Preferences"))->setEnabled(false);
     m_openAtLogin = menu.addAction(QStringLiteral("Open at Login"));
@@ -122,6 +141,7 @@ void StatusMenu::removeEntry(const Listener &process, bool killed)
         m_entries.erase(it);
         m_order.removeOne(submenu->menuAction());
         m_menu->removeAction(submenu->menuAction());
+        m_empty->setVisible(m_order.isEmpty());
         // The menu may be showing it right now; let it go once control returns.
         submenu->deleteLater();
         return;
@@ -155,7 +175,9 @@ QAction *StatusMenu::makeEntry(const Listener &process)
 void StatusMenu::show(Entry &entry, const Listener &process)
 {
     QMenu *submenu = entry.submenu;
-    if (entry.lines.isEmpty() || entry.process.endpoints != process.endpoints) {
+    bool changed = false;
+    if (entry.process.endpoints != process.endpoints ||
+        entry.lines.size() != process.endpoints.size()) {
         qDeleteAll(entry.lines);
         entry.lines.clear();
         QAction *first = submenu->actions().value(0);
@@ -165,10 +187,16 @@ void StatusMenu::show(Entry &entry, const Listener &process)
             submenu->insertAction(first, line);
             entry.lines.append(line);
         }
+        changed = true;
     }
     const QString title = menuText(processTitle(process));
-    if (submenu->title() != title)
+    if (submenu->title() != title) {
         submenu->setTitle(title);
+        changed = true;
+    }
+    // Laid out now, so that the first hover places the submenu by its real size.
+    if (changed)
+        submenu->adjustSize();
     MenuItem::setTag(entry.open, process.port);
     // A URL other machines cannot open is no use to copy.
     const std::optional<Endpoint> reachable = reachableEndpoint(process);
@@ -224,5 +252,6 @@ void StatusMenu::apply(const QList<Listener> &processes)
         break;
     }
     m_order = std::move(wanted);
+    m_empty->setVisible(m_order.isEmpty());
     Q_EMIT processesShown(m_order.size());
 }

@@ -13,6 +13,7 @@
 
 class QAction;
 class QMenu;
+class QStyle;
 
 class StatusMenu : public QObject {
     Q_OBJECT
@@ -24,6 +25,7 @@ public:
     QAction *openAtLoginItem() const { return m_openAtLogin; }
     QAction *aboutItem() const { return m_about; }
     QAction *quitItem() const { return m_quit; }
+    QAction *emptyItem() const { return m_empty; }
 
     // Makes the entries those of the processes, in their order. While the menu is open nothing
     // on it changes: the newest list is held and shown when it closes.
@@ -70,10 +72,13 @@ private:
     QAction *makeEntry(const Listener &process);
     void chosen(QAction *item);
 
+    std::unique_ptr<QStyle> m_style; // outlives the menu that uses it
     std::unique_ptr<QMenu> m_menu;
     QAction *m_openAtLogin;
     QAction *m_about;
     QAction *m_quit;
+    // "No listening processes", shown when there are none.
+    QAction *m_empty;
     // Every entry in the menu, by its submenu.
     QHash<const QMenu *, Entry> m_entries;
     QList<QAction *> m_order;

@@ -4,6 +4,7 @@
 #include "Paths.h"
 #include "Scanner.h"
 #include "Signals.h"
+#include "SingleInstance.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -210,6 +211,15 @@ int main(int argc, char **argv)
     app.setWindowIcon(QIcon(QStringLiteral(":/images/menuTemplateInverted.svg")));
     app.setQuitOnLastWindowClosed(false);
     Platform::quitOnTerminationSignals();
+
+    SingleInstance instance;
+    if (const std::optional<qint64> owner = instance.claim()) {
+        std::printf("ambrel: already running (pid %lld)\n", static_cast<long long>(*owner));
+        return 0;
+    }
+    QObject::connect(&instance, &SingleInstance::anotherStart, [] {
+        Platform::logLine(QStringLiteral("another start of Ambrel was turned away"));
+    });
 
     AppDelegate delegate;
     delegate.useEngine(engine);

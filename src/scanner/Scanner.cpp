@@ -89,6 +89,8 @@ void Scanner::setNativeProblem(const QString &problem)
 
 void Scanner::startLsofTask(const QString &launchPath, const QStringList &arguments)
 {
+    m_engine = ScanEngine::Lsof;
+    m_poll.stop();
     m_task->start(launchPath, arguments);
 }
 

@@ -106,11 +106,8 @@ std::optional<PublicKey> parsePublicKey(const QString &text, QString *error)
 std::optional<PublicKey> updatePublicKey(QString *error)
 {
     const QString text = QStringLiteral(AMBREL_UPDATE_PUBLIC_KEY);
-    if (text.isEmpty()) {
-        if (error)
-            *error = QStringLiteral("this build has no public key for updates");
-        return std::nullopt;
-    }
+    if (text.isEmpty())
+        return std::nullopt; // not an error: such a build does not update itself
     return parsePublicKey(text, error);
 }
 

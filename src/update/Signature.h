@@ -20,7 +20,8 @@ struct PublicKey {
 // The base64 line of a minisign .pub file, or the whole file with its untrusted comment.
 std::optional<PublicKey> parsePublicKey(const QString &text, QString *error = nullptr);
 
-// The key built in with the cache variable AMBREL_UPDATE_PUBLIC_KEY; none when it was empty.
+// The key built in with the cache variable AMBREL_UPDATE_PUBLIC_KEY; none, and no error, when
+// it was empty.
 std::optional<PublicKey> updatePublicKey(QString *error = nullptr);
 
 struct VerifiedSignature {

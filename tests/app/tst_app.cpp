@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -236,7 +237,8 @@ private Q_SLOTS:
         QVERIFY(blocker.remove());
     }
 
-    void disabledItemsCannotBeChosenAndAboutShowsOnce()
+    // The fixed items, what an empty or a long list looks like, and a scanner that cannot run.
+    void menuAndIcon()
     {
         Fed d;
         int chosen = 0;
@@ -256,6 +258,30 @@ private Q_SLOTS:
             }
         }
         QCOMPARE(boxes, 1);
+
+        d.feed("m\n");
+        QVERIFY(d.statusMenu()->emptyItem()->isVisible());
+        QCOMPARE(d.statusItem()->toolTip(), QStringLiteral("0 listening processes"));
+        QList<std::pair<qint64, qint64>> many;
+        for (int i = 1; i <= 108; ++i)
+            many.append({i, 1000 + i});
+        d.feed(listing(many));
+        QVERIFY(!d.statusMenu()->emptyItem()->isVisible());
+        QCOMPARE(d.statusItem()->toolTip(), QStringLiteral("108 listening processes"));
+        d.feed(listing({{1, 1000}}));
+        QCOMPARE(d.statusItem()->toolTip(), QStringLiteral("1 listening process"));
+        d.feed(listing(many));
+        d.menu().popup(QPoint(0, 0));
+        QVERIFY(QTest::qWaitForWindowExposed(&d.menu()));
+        QSet<int> columns;
+        for (QAction *a : d.menu().actions())
+            columns.insert(d.menu().actionGeometry(a).x());
+        QCOMPARE(columns.size(), 1); // it scrolls instead
+        d.menu().hide();
+
+        d.scanner()->startLsofTask(QStringLiteral("/nonexistent/lsof"), {});
+        QTRY_VERIFY(!d.scanner()->problem().isEmpty());
+        QCOMPARE(d.statusItem()->toolTip(), d.scanner()->problem()); // the reason alone
     }
 
     // Last: they run and end the application's event loop, and with it the lsof child.

@@ -48,6 +48,11 @@ class TestProgram : public QObject {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             env.remove(QString::fromLatin1(name));
+        // A session of its own: a developer's own Ambrel must not count as the first start.
+        static QTemporaryDir runtime;
+        QFile::setPermissions(runtime.path(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
         return env;
     }
 
@@ -207,6 +212,27 @@ private Q_SLOTS:
         QCOMPARE(err.count('\n'), 1);
         QVERIFY2(err.startsWith("ambrel: cannot connect to a display"), err.constData());
         QVERIFY(err.contains("ambrel --list"));
+    }
+
+    // A second start says so and leaves; the first keeps its place.
+    void oneInstancePerSession()
+    {
+        QProcessEnvironment env = cleanEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QProcess first, second;
+        first.setProcessEnvironment(env);
+        second.setProcessEnvironment(env);
+        first.start(QStringLiteral(AMBREL_PROGRAM), {});
+        QByteArray said;
+        QTRY_VERIFY((said += first.readAllStandardError()).contains("no system tray yet"));
+        second.start(QStringLiteral(AMBREL_PROGRAM), {});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(second.readAllStandardOutput(), QByteArray("ambrel: already running (pid ") +
+                                                     QByteArray::number(first.processId()) + ")\n");
+        QCOMPARE(first.state(), QProcess::Running);
+        first.terminate();
+        QVERIFY(first.waitForFinished(10000));
     }
 
     void termination_data()
