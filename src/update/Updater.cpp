@@ -291,6 +291,8 @@ void Updater::relaunchToInstallUpdate()
 
 void Updater::installFinished(bool installed)
 {
+    if (!m_install)
+        return; // cancelled, and gone already
     m_install->deleteLater();
     m_install = nullptr;
     discardStaging();
@@ -308,6 +310,7 @@ void Updater::cancel()
     if (m_reply)
         m_reply->abort();
     if (m_install) {
+        disconnect(m_install, nullptr, this, nullptr);
         m_install->wait();
         delete m_install;
         m_install = nullptr;
