@@ -175,28 +175,25 @@ QAction *StatusMenu::makeEntry(const Listener &process)
 void StatusMenu::show(Entry &entry, const Listener &process)
 {
     QMenu *submenu = entry.submenu;
-    bool changed = false;
-    if (entry.process.endpoints != process.endpoints ||
-        entry.lines.size() != process.endpoints.size()) {
-        qDeleteAll(entry.lines);
-        entry.lines.clear();
-        QAction *first = submenu->actions().value(0);
-        for (const Endpoint &endpoint : process.endpoints) {
-            auto *line = new QAction(menuText(endpointText(endpoint)), submenu);
-            line->setEnabled(false);
-            submenu->insertAction(first, line);
-            entry.lines.append(line);
+    // One line per address: the lines there are take the new texts, the rest are made or go.
+    while (entry.lines.size() > process.endpoints.size())
+        delete entry.lines.takeLast();
+    QAction *separator = submenu->actions().value(entry.lines.size());
+    for (qsizetype i = 0; i < process.endpoints.size(); ++i) {
+        const QString text = menuText(endpointText(process.endpoints[i]));
+        if (i < entry.lines.size()) {
+            if (entry.lines[i]->text() != text)
+                entry.lines[i]->setText(text);
+            continue;
         }
-        changed = true;
+        auto *line = new QAction(text, submenu);
+        line->setEnabled(false);
+        submenu->insertAction(separator, line);
+        entry.lines.append(line);
     }
     const QString title = menuText(processTitle(process));
-    if (submenu->title() != title) {
+    if (submenu->title() != title)
         submenu->setTitle(title);
-        changed = true;
-    }
-    // Laid out now, so that the first hover places the submenu by its real size.
-    if (changed)
-        submenu->adjustSize();
     MenuItem::setTag(entry.open, process.port);
     // A URL other machines cannot open is no use to copy.
     const std::optional<Endpoint> reachable = reachableEndpoint(process);
@@ -240,16 +237,23 @@ void StatusMenu::apply(const QList<Listener> &processes)
         m_menu->removeAction(gone);
         gone->menu()->deleteLater();
     }
-    // Only the entries that are not in their place move, each to the end of the list: the
-    // first fixed item after the entries is the anchor.
+    // Walk the menu and the wanted order together: entries in their place stay, new ones go in
+    // where they belong, and only those out of order move. A new process at the top costs one
+    // insertion, not a move of every entry after it.
     const QList<QAction *> now = m_menu->actions();
-    QAction *const anchor = now.value(1 + reused);
-    for (qsizetype i = 0; i < wanted.size(); ++i) {
-        if (now.value(1 + i) == wanted[i])
+    const QSet<QAction *> shownBefore(now.cbegin() + 1, now.cbegin() + 1 + reused);
+    QSet<QAction *> moved;
+    qsizetype k = 1;
+    for (QAction *entry : std::as_const(wanted)) {
+        while (k < 1 + reused && moved.contains(now[k]))
+            ++k;
+        if (k < 1 + reused && now[k] == entry) {
+            ++k;
             continue;
-        for (qsizetype j = i; j < wanted.size(); ++j)
-            m_menu->insertAction(anchor, wanted[j]);
-        break;
+        }
+        if (shownBefore.contains(entry))
+            moved.insert(entry);
+        m_menu->insertAction(now.value(k), entry);
     }
     m_order = std::move(wanted);
     m_empty->setVisible(m_order.isEmpty());

@@ -3,77 +3,113 @@
 #include "Log.h"
 
 #include <QHash>
-#include <QRegularExpression>
-#include <QStringDecoder>
+#include <QStringList>
+#include <QVarLengthArray>
 
-std::optional<QStringList> splitLsofChunk(QByteArrayView chunk)
+#include <algorithm>
+
+#include <cstring>
+
+namespace {
+
+// The length of the line break that ends (or, with `atEnd` false, starts) the bytes: U+000A to
+// U+000D, U+0085, U+2028 or U+2029 in UTF-8; 0 for none.
+qsizetype lineBreak(QByteArrayView b, bool atEnd)
 {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(chunk);
-    if (decoder.hasError()) {
-        Platform::printLine(QStringLiteral("Error decoding data: %1 bytes").arg(chunk.size()));
-        return std::nullopt;
-    }
-    static const auto isLineBreak = [](QChar c) {
-        const char16_t u = c.unicode();
-        return (u >= 0x0A && u <= 0x0D) || u == 0x85 || u == 0x2028 || u == 0x2029;
+    const auto is = [&](QByteArrayView seq) {
+        return atEnd ? b.endsWith(seq) : b.startsWith(seq);
     };
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isLineBreak(text[begin]))
-        ++begin;
-    while (end > begin && isLineBreak(text[end - 1]))
-        --end;
-    return text.mid(begin, end - begin).split(QLatin1Char('\n'));
+    if (!b.isEmpty()) {
+        const char c = atEnd ? b.back() : b.front();
+        if (c >= '\n' && c <= '\r')
+            return 1;
+    }
+    if (is("\xc2\x85"))
+        return 2;
+    return is("\xe2\x80\xa8") || is("\xe2\x80\xa9") ? 3 : 0;
 }
 
-QList<ListeningProcess> parseListeningProcesses(const QStringList &lines)
+// The port of a name such as "127.0.0.1:3000": the digits after its last colon, which must run
+// to its end; empty when they do not.
+QByteArrayView portOf(QByteArrayView name)
 {
-    static const QString portPattern = QStringLiteral(":([0-9]*)$");
-    QString pid;
-    QString cmd;
-    // Each pid's record as it stands after its first name line, and every name it has.
-    QList<std::pair<QString, ListeningProcess>> first;
-    QHash<QString, QStringList> names;
-    for (const QString &line : lines) {
+    const qsizetype colon = name.lastIndexOf(':');
+    if (colon < 0)
+        return {};
+    const QByteArrayView digits = name.sliced(colon + 1);
+    const bool all =
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return all ? digits : QByteArrayView();
+}
+
+} // namespace
+
+std::optional<QList<ListeningProcess>> parseListeningProcesses(QByteArrayView listing)
+{
+    if (!listing.isValidUtf8()) {
+        Platform::printLine(QStringLiteral("Error decoding data: %1 bytes").arg(listing.size()));
+        return std::nullopt;
+    }
+    while (qsizetype n = lineBreak(listing, false))
+        listing = listing.sliced(n);
+    while (qsizetype n = lineBreak(listing, true))
+        listing.chop(n);
+
+    // Views into the listing; only what the records keep is decoded, at the end.
+    struct Raw {
+        QByteArrayView pid, cmd, port;
+        QVarLengthArray<QByteArrayView, 2> names;
+    };
+    QList<Raw> raws;
+    QHash<QByteArrayView, qsizetype> byPid; // lsof lists a pid once; a repeat adds its names
+    QByteArrayView pid;
+    QByteArrayView cmd;
+    qsizetype current = -1; // the record of `pid`, once it has a name
+    for (qsizetype at = 0; at < listing.size();) {
+        const char *start = listing.data() + at;
+        const void *eol = std::memchr(start, '\n', size_t(listing.size() - at));
+        const qsizetype length = eol ? static_cast<const char *>(eol) - start : listing.size() - at;
+        const QByteArrayView line(start, length);
+        at += length + 1;
         if (line.isEmpty())
             continue;
-        const QChar field = line.front();
-        if (field == u'p') {
-            pid = line.mid(1);
-        } else if (field == u'c') {
-            cmd = line.mid(1);
-        } else if (field == u'n') {
-            QStringList &known = names[pid];
-            known.append(line.mid(1));
-            if (known.size() > 1)
-                continue; // only the first name gives the port
-            const QStringList matches = regexMatches(portPattern, line.mid(1));
-            const QString port = matches.isEmpty() ? QString() : matches.front().mid(1);
-            first.append({pid, ListeningProcess(pid, port, cmd)});
+        const QByteArrayView value = line.sliced(1);
+        if (line.front() == 'p') {
+            pid = value;
+            current = byPid.value(pid, -1);
+        } else if (line.front() == 'c') {
+            cmd = value;
+        } else if (line.front() == 'n') {
+            if (current < 0) {
+                current = raws.size();
+                byPid.insert(pid, current);
+                raws.append({pid, cmd, portOf(value), {}});
+            }
+            raws[current].names.append(value);
         }
     }
     QList<ListeningProcess> result;
-    result.reserve(first.size());
-    for (const auto &[id, record] : std::as_const(first))
-        result.append(ListeningProcess(record.pid(), record.port(), record.cmd(), names.value(id)));
+    result.reserve(raws.size());
+    for (const Raw &raw : std::as_const(raws)) {
+        QStringList names;
+        names.reserve(raw.names.size());
+        for (QByteArrayView name : raw.names)
+            names.append(QString::fromUtf8(name));
+        result.append(ListeningProcess(QString::fromUtf8(raw.pid), QString::fromUtf8(raw.port),
+                                       QString::fromUtf8(raw.cmd), std::move(names)));
+    }
     return result;
 }
 
-QStringList regexMatches(const QString &pattern, const QString &text)
+// The index of the next "m\n" at or after `from`, or -1. memmem compares a word at a time; an
+// unchanged listing is read every few seconds, so this search is most of what it costs.
+static qsizetype findMarker(const QByteArray &bytes, qsizetype from)
 {
-    // The parser asks with one pattern every time; compiling it once is enough.
-    thread_local QRegularExpression expression;
-    if (expression.pattern() != pattern || !expression.isValid())
-        expression = QRegularExpression(pattern);
-    if (!expression.isValid()) {
-        Platform::printLine(QStringLiteral("invalid regex: ") + expression.errorString());
-        return {QString()};
-    }
-    QStringList matches;
-    for (auto it = expression.globalMatch(text); it.hasNext();)
-        matches.append(it.next().captured(0));
-    return matches;
+    if (from >= bytes.size())
+        return -1;
+    const char *start = bytes.constData();
+    const void *hit = memmem(start + from, size_t(bytes.size() - from), "m\n", 2);
+    return hit ? static_cast<const char *>(hit) - start : -1;
 }
 
 std::optional<QByteArray> LsofListingBuffer::append(QByteArrayView bytes)
@@ -88,8 +124,8 @@ std::optional<QByteArray> LsofListingBuffer::append(QByteArrayView bytes)
     // bytes hold no marker: they were removed through the last one.
     qsizetype lastEnd = -1;
     qsizetype listingStart = 0;
-    for (qsizetype i = m_pending.indexOf("m\n", searchFrom); i >= 0;
-         i = m_pending.indexOf("m\n", i + 1)) {
+    for (qsizetype i = findMarker(m_pending, searchFrom); i >= 0;
+         i = findMarker(m_pending, i + 1)) {
         if (i == 0 || m_pending.at(i - 1) == '\n') {
             if (lastEnd >= 0)
                 listingStart = lastEnd;

@@ -7,20 +7,14 @@
 #include <QByteArrayView>
 #include <QList>
 #include <QString>
-#include <QStringList>
 
 #include <optional>
 
-// Decodes one listing as UTF-8, trims line breaks from both ends and splits it at line feeds.
-// Nothing, after printing "Error decoding data: N bytes", when the bytes are not UTF-8.
-std::optional<QStringList> splitLsofChunk(QByteArrayView chunk);
-
-// One record per process id, with the port of its first name line, in order of appearance.
-QList<ListeningProcess> parseListeningProcesses(const QStringList &lines);
-
-// The texts of all whole matches of the pattern, left to right. An invalid pattern prints
-// "invalid regex: ..." and gives a list holding one empty text.
-QStringList regexMatches(const QString &pattern, const QString &text);
+// One record per process id of a listing, with the port of its first name line and all of its
+// names, in order of appearance. Works on the bytes: line breaks are trimmed from both ends,
+// lines split at line feeds, and only the texts that records keep are decoded. Nothing, after
+// printing "Error decoding data: N bytes", when the bytes are not UTF-8.
+std::optional<QList<ListeningProcess>> parseListeningProcesses(QByteArrayView listing);
 
 // Reassembles lsof's repeat-mode stream into complete listings: a read may end anywhere, also
 // inside a line or a UTF-8 sequence, and lsof ends each listing with the marker line "m".

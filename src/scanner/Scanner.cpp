@@ -119,11 +119,11 @@ void Scanner::applyListing(QByteArrayView listing)
     if (m_lastListing && *m_lastListing == listing)
         return;
     m_lastListing = listing.toByteArray();
-    std::optional<QStringList> lines = splitLsofChunk(listing);
-    if (!lines || *lines == m_lsof)
+    std::optional<QList<ListeningProcess>> records = parseListeningProcesses(listing);
+    if (!records || records == m_records)
         return;
-    m_processes = checkedListeners(parseListeningProcesses(*lines));
-    m_lsof = std::move(*lines);
+    m_processes = checkedListeners(*records);
+    m_records = std::move(records);
     Q_EMIT processesChanged(m_processes);
 }
 
@@ -172,8 +172,8 @@ std::optional<QList<Listener>> listOnce(const QString &launchPath, QString *why,
     // lsof's status is 1 when nothing listens; anything worse is a failure.
     if (lsof.exitStatus() != QProcess::NormalExit || lsof.exitCode() > 1)
         return fail(QStringLiteral("%1 failed").arg(launchPath));
-    const std::optional<QStringList> lines = splitLsofChunk(output);
-    if (!lines)
+    const std::optional<QList<ListeningProcess>> records = parseListeningProcesses(output);
+    if (!records)
         return fail(QStringLiteral("lsof's output is not UTF-8"));
-    return checkedListeners(parseListeningProcesses(*lines));
+    return checkedListeners(*records);
 }

@@ -67,8 +67,8 @@ private:
     // The last listing's bytes, applied or refused: the same bytes again need no decoding,
     // splitting or comparing, nor a second diagnostic.
     std::optional<QByteArray> m_lastListing;
-    // The lines of the last listing applied.
-    QStringList m_lsof;
+    // The records of the last listing applied.
+    std::optional<QList<ListeningProcess>> m_records;
     QList<Listener> m_processes;
 };
 

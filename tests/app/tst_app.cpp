@@ -251,6 +251,16 @@ private Q_SLOTS:
         }
         QCOMPARE(boxes, 1);
 
+        // Entries that stay keep their place, new ones go where they belong.
+        using Listing = QList<std::pair<qint64, qint64>>;
+        for (const Listing &order :
+             {Listing{{1, 1}, {2, 2}, {3, 3}}, Listing{{3, 3}, {1, 1}, {2, 2}, {4, 4}},
+              Listing{{2, 2}, {5, 5}, {4, 4}}, Listing{{4, 4}, {2, 2}}}) {
+            d.feed(listing(order));
+            Fed fresh;
+            fresh.feed(listing(order));
+            QCOMPARE(d.titles(), fresh.titles());
+        }
         d.feed("m\n");
         QVERIFY(d.statusMenu()->emptyItem()->isVisible());
         QCOMPARE(d.statusItem()->toolTip(), QStringLiteral("0 listening processes"));
