@@ -1,97 +1,68 @@
 // Weeks of uptime in one run: memory, descriptors, children and the entry list stay where they
-// were after the first thousand. AMBREL_SOAK_FULL=1 runs the full counts, five times the default.
+// were after the first thousand steps. AMBREL_SOAK_FULL=1 runs five times the default counts.
 #include "AppDelegate.h"
 #include "Helpers.h"
-#include "MenuItem.h"
 #include "Scanner.h"
-#include "ShellCommand.h"
 #include "StatusMenu.h"
-
-#include <QMenu>
 
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
+#include <QMenu>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// Their allocators hold freed memory back on purpose; resident memory tells nothing there.
-constexpr bool rssTells = false;
+constexpr bool rssTells = false; // their allocators hold freed memory back on purpose
 #else
 constexpr bool rssTells = true;
 #endif
 
-namespace {
-
-struct Usage {
-    qint64 rssKb = 0;
-    qsizetype fds = 0;
-    int children = 0;
-    int zombies = 0;
-    qsizetype entries = 0;
-};
-
-QByteArray readFile(const QString &path)
+// Resident memory, descriptors, children, zombies among them, menu entries.
+static QMap<QByteArray, qint64> usage(const AppDelegate &d)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-Usage usage(const AppDelegate &d)
-{
-    Usage u;
-    u.rssKb = readFile(QStringLiteral("/proc/self/statm")).split(' ').value(1).toLongLong() *
-              sysconf(_SC_PAGESIZE) / 1024;
-    u.fds = QDir(QStringLiteral("/proc/self/fd"))
-                .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
-                .size();
-    const QByteArray self = QByteArray::number(getpid());
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+    const auto read = [](const QString &path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    QMap<QByteArray, qint64> u{
+        {"rss kB",
+         read(u"/proc/self/statm"_s).split(' ').value(1).toLongLong() * getpagesize() / 1024},
+        {"fds", QDir(u"/proc/self/fd"_s)
+                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                    .size()},
+        {"children", 0},
+        {"zombies", 0},
+        {"entries", d.statusMenu()->entries().size()}};
+    for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
         // "pid (comm) state ppid ...": the command may hold spaces and parentheses.
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+        const QByteArray stat = read(u"/proc/%1/stat"_s.arg(pid));
         const QList<QByteArray> rest = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (rest.size() > 1 && rest[1] == self) {
-            ++u.children;
-            u.zombies += rest[0] == "Z";
+        if (rest.value(1) == QByteArray::number(getpid())) {
+            ++u["children"];
+            u["zombies"] += rest[0] == "Z";
         }
     }
-    u.entries = d.statusMenu()->entries().size();
     return u;
 }
 
-QByteArray listing(int count, int salt, qint64 pid = 0)
-{
-    QByteArray out;
-    for (int i = 1; i <= count; ++i) {
-        out += "p" + QByteArray::number(pid ? pid : 1000 + i) + "\ncserver-" +
-               QByteArray::number(i) + "\nn127.0.0.1:" + QByteArray::number(3000 + i + salt) + "\n";
-    }
-    return out + "m\n";
-}
-
-int scaled(int full)
-{
-    return qEnvironmentVariableIntValue("AMBREL_SOAK_FULL") ? full : full / 5;
-}
-
-} // namespace
-
 class TestSoak : public QObject {
     Q_OBJECT
-
     QTemporaryDir config;
 
-    // Runs `step` n times from the event loop, as Ambrel's reads come, so that what it leaves
-    // for deletion goes as it would there; compares the usage after the first thousand steps
-    // with that at the end.
-    template <typename Step> void soak(const char *what, int n, AppDelegate &d, Step step)
+    // Runs `step` from the event loop, as Ambrel's reads come, so that what it leaves for
+    // deletion goes as it would there.
+    template <typename Step> void soak(const char *what, int full, Step step)
     {
-        Usage first;
-        Usage last;
+        const int n = qEnvironmentVariableIntValue("AMBREL_SOAK_FULL") ? full : full / 5;
+        AppDelegate d;
+        d.applicationDidFinishLaunching();
+        d.scanner()->stop();
+        QMap<QByteArray, qint64> first, last;
         QEventLoop loop;
         QTimer tick;
         int i = 0;
@@ -100,26 +71,21 @@ class TestSoak : public QObject {
                 first = usage(d);
             if (i == n || QTest::currentTestFailed()) {
                 last = usage(d);
-                loop.quit();
-                return;
+                return loop.quit();
             }
-            step(i++);
+            step(d, i++);
         });
         tick.start(0);
         loop.exec();
-        QVERIFY(i == n);
-        qInfo("%s x%d: rss %lld -> %lld kB, fds %lld -> %lld, children %d -> %d, zombies %d, "
-              "entries %lld -> %lld",
-              what, n, first.rssKb, last.rssKb, qlonglong(first.fds), qlonglong(last.fds),
-              first.children, last.children, last.zombies, qlonglong(first.entries),
-              qlonglong(last.entries));
-        QCOMPARE(last.fds, first.fds);
-        QCOMPARE(last.children, first.children);
-        QCOMPARE(last.zombies, 0);
-        QCOMPARE(last.entries, first.entries);
+        QCOMPARE(i, n);
+        for (const auto &[name, value] : last.asKeyValueRange())
+            qInfo("%s x%d: %s %lld -> %lld", what, n, name.constData(), first[name], value);
+        for (const char *same : {"fds", "children", "entries"})
+            QVERIFY2(last[same] == first[same], same);
+        QCOMPARE(last["zombies"], 0);
         // malloc keeps some freed pages and the heap fragments a little (some 100 kB here); a
         // leak of more than about 50 bytes a step goes beyond this even in the short run.
-        QVERIFY2(!rssTells || last.rssKb - first.rssKb <= 1024, what);
+        QVERIFY2(!rssTells || last["rss kB"] - first["rss kB"] <= 1024, what);
     }
 
 private Q_SLOTS:
@@ -127,29 +93,21 @@ private Q_SLOTS:
 
     void alternatingListings()
     {
-        AppDelegate d;
-        d.applicationDidFinishLaunching();
-        d.scanner()->stop();
-        const QByteArray a = listing(10, 0);
-        const QByteArray b = listing(12, 7);
-        soak("listings", scaled(100'000), d,
-             [&](int i) { d.scanner()->handleLsofOutput(i % 2 ? b : a); });
+        QList<std::pair<qint64, qint64>> ten, twelve;
+        for (qint64 i = 1; i <= 12; ++i) {
+            if (i <= 10)
+                ten.append({1000 + i, 3000 + i});
+            twelve.append({1000 + i, 3007 + i});
+        }
+        const QByteArray a = listing(ten), b = listing(twelve);
+        soak("listings", 100'000,
+             [&](AppDelegate &d, int i) { d.scanner()->handleLsofOutput(i % 2 ? b : a); });
     }
 
-    void shellRuns()
-    {
-        AppDelegate d;
-        soak("shell runs", scaled(10'000), d,
-             [](int) { runShellCommand(QStringLiteral("echo soaked")); });
-    }
-
-    // Every listing names a live process again, and every kill ends it.
+    // Every listing names a live process again, and every kill runs the shell and ends it.
     void killsOfListedProcesses()
     {
-        AppDelegate d;
-        d.applicationDidFinishLaunching();
-        d.scanner()->stop();
-        soak("kills", scaled(10'000), d, [&](int i) {
+        soak("kills", 10'000, [](AppDelegate &d, int i) {
             const auto p = sleeper();
             d.scanner()->handleLsofOutput(listing({{p->processId(), 3000 + i % 2}}));
             QAction *entry = d.statusMenu()->entries().value(0);
