@@ -1,15 +1,18 @@
-// How long a new listening socket takes to show in the menu, with the real lsof: at most one
-// repeat interval plus lsof's own run is the goal.
+// How long a new listening socket takes to show in the menu, with each engine: the native one
+// reads the kernel's table every second, lsof lists every 3 s. Waits by sleeping in the event
+// loop, so that the wait itself costs nothing.
 #include "BenchDelegate.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMenu>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,8 +30,11 @@ static qint64 waitFor(const AppDelegate &d, quint16 port, bool shown)
 {
     QElapsedTimer clock;
     clock.start();
-    while (shows(d, port) != shown && clock.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    while (shows(d, port) != shown && clock.elapsed() < 10000) {
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
     return clock.elapsed();
 }
 
@@ -38,23 +44,30 @@ int main(int argc, char **argv)
     useQuietEnvironment(config);
     QApplication app(argc, argv);
     const int runs = argc > 1 ? QByteArray(argv[1]).toInt() : 10;
-
-    AppDelegate d;
-    d.applicationDidFinishLaunching();
-    QList<qint64> times;
-    for (int i = 0; i < runs; ++i) {
-        // Start at a random point of lsof's 3-second cycle.
-        QThread::msleep(QRandomGenerator::global()->bounded(3000));
-        QTcpServer server;
-        server.listen(QHostAddress::LocalHost);
-        times.append(waitFor(d, server.serverPort(), true));
-        const quint16 port = server.serverPort();
-        server.close();
-        waitFor(d, port, false);
+    std::printf("%-44s %14s %14s\n", "socket to menu entry", "native", "lsof");
+    QList<qint64> times[2];
+    for (int engine = 0; engine < 2; ++engine) {
+        AppDelegate d;
+        d.useEngine(engine ? ScanEngine::Lsof : ScanEngine::Native);
+        d.applicationDidFinishLaunching();
+        waitFor(d, 0, false);
+        for (int i = 0; i < runs; ++i) {
+            // Start at a random point of the engine's cycle.
+            QThread::msleep(QRandomGenerator::global()->bounded(3000));
+            QTcpServer server;
+            server.listen(QHostAddress::LocalHost);
+            times[engine].append(waitFor(d, server.serverPort(), true));
+            const quint16 port = server.serverPort();
+            server.close();
+            waitFor(d, port, false);
+        }
+        std::sort(times[engine].begin(), times[engine].end());
     }
-    std::sort(times.begin(), times.end());
-    std::printf("socket to menu entry over %d runs: min %lld ms, median %lld ms, max %lld ms "
-                "(goal: at most 3100 ms)\n",
-                runs, times.front(), times[times.size() / 2], times.back());
+    for (const auto &[name, at] : {std::pair{"  median (ms)", 0.5}, std::pair{"  max (ms)", 1.0}}) {
+        const auto pick = [at](const QList<qint64> &t) {
+            return t[qMin(t.size() - 1, qsizetype(at * t.size()))];
+        };
+        std::printf("%-44s %14lld %14lld\n", name, pick(times[0]), pick(times[1]));
+    }
     return 0;
 }

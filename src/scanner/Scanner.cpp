@@ -68,13 +68,23 @@ void Scanner::start(ScanEngine engine)
 void Scanner::scanSockets()
 {
     QString why;
-    std::optional<QList<NativeRecord>> records = listListeningProcesses(m_owners, &why);
-    setNativeProblem(records ? QString() : why);
-    if (!records)
-        records.emplace(); // nothing is known to listen now
+    std::optional<QList<ListeningSocket>> sockets = dumpListeningSockets(&why);
+    setNativeProblem(sockets ? QString() : why);
+    if (!sockets)
+        sockets.emplace(); // nothing is known to listen now
+    // The same sockets as a second ago: nothing to look up in /proc. Now and then all the same,
+    // for what the table cannot show: a process that forked a worker onto a socket, or left it
+    // to one.
+    const bool same = sockets == m_lastSockets;
+    if (same && ++m_unchangedScans < recheckEvery)
+        return;
+    m_unchangedScans = 0;
+    m_lastSockets = sockets;
+    QList<NativeRecord> records =
+        listListeningProcesses(m_owners, *sockets, same || !m_lastRecords);
     if (m_lastRecords == records)
         return;
-    m_processes = checkedRecords(*records);
+    m_processes = checkedRecords(records);
     m_lastRecords = std::move(records);
     Q_EMIT processesChanged(m_processes);
 }

@@ -60,6 +60,9 @@ private:
     ScanEngine m_engine = ScanEngine::Lsof;
     QTimer m_poll;
     SocketOwners m_owners;
+    static constexpr int recheckEvery = 30;
+    std::optional<QList<ListeningSocket>> m_lastSockets;
+    int m_unchangedScans = 0;
     std::optional<QList<NativeRecord>> m_lastRecords;
     QString m_nativeProblem;
     LsofTask *m_task;

@@ -301,37 +301,45 @@ std::optional<QList<ListeningSocket>> dumpListeningSockets(QString *error)
     return socket.dump(error);
 }
 
-QHash<quint64, QList<SocketOwners::Owner>> SocketOwners::resolve(const QSet<quint64> &inodes)
+QHash<quint64, QList<SocketOwners::Owner>> SocketOwners::resolve(const QSet<quint64> &inodes,
+                                                                 bool everyProcess)
 {
     m_owners.removeIf([&](const auto &entry) { return !inodes.contains(entry.key()); });
     if (inodes.isEmpty())
         return {};
     const QList<qint64> pids = processIds();
-    const bool newInode = std::any_of(inodes.begin(), inodes.end(),
-                                      [&](quint64 inode) { return !m_owners.contains(inode); });
-    if (newInode) {
+    const auto add = [this](qint64 pid) {
+        forEachSocket(pid, [&](int fd, quint64 inode) {
+            if (const auto it = m_owners.find(inode);
+                it != m_owners.end() && !it->contains(Owner{pid, fd}))
+                it->append(Owner{pid, fd});
+        });
+    };
+    if (everyProcess) {
         // Every holder of every listed socket, the new ones and those seen before.
         ++m_walks;
         m_owners.clear();
         for (const quint64 inode : inodes)
             m_owners.insert(inode, {});
-        for (const qint64 pid : pids) {
-            forEachSocket(pid, [&](int fd, quint64 inode) {
-                if (const auto it = m_owners.find(inode); it != m_owners.end())
-                    it->append(Owner{pid, fd});
-            });
-        }
+        for (const qint64 pid : pids)
+            add(pid);
     } else {
-        for (auto it = m_owners.begin(); it != m_owners.end(); ++it) {
+        for (auto it = m_owners.begin(); it != m_owners.end(); ++it)
             it->removeIf([&](const Owner &owner) { return !stillHolds(owner, it.key()); });
+        // A new socket mostly belongs to a new process: the newest first, until each new
+        // socket has a holder; past that only processes that appeared since the last call.
+        QSet<quint64> unknown;
+        for (const quint64 inode : inodes) {
+            if (!m_owners.contains(inode)) {
+                m_owners.insert(inode, {});
+                unknown.insert(inode);
+            }
         }
         for (const qint64 pid : pids) {
-            if (m_pids.contains(pid))
+            if (unknown.isEmpty() && m_pids.contains(pid))
                 continue;
-            forEachSocket(pid, [&](int fd, quint64 inode) {
-                if (const auto it = m_owners.find(inode); it != m_owners.end())
-                    it->append(Owner{pid, fd});
-            });
+            add(pid);
+            unknown.removeIf([&](quint64 inode) { return !m_owners.value(inode).isEmpty(); });
         }
     }
     m_pids = QSet<qint64>(pids.begin(), pids.end());
@@ -353,14 +361,20 @@ std::optional<QList<NativeRecord>> listListeningProcesses(SocketOwners &owners, 
     const std::optional<QList<ListeningSocket>> sockets = dumpListeningSockets(error);
     if (!sockets)
         return std::nullopt;
+    return listListeningProcesses(owners, *sockets, true);
+}
+
+QList<NativeRecord> listListeningProcesses(SocketOwners &owners,
+                                           const QList<ListeningSocket> &sockets, bool everyProcess)
+{
     QHash<quint64, const ListeningSocket *> byInode;
-    for (const ListeningSocket &socket : *sockets)
+    for (const ListeningSocket &socket : sockets)
         byInode.insert(socket.inode, &socket);
     const QSet<quint64> inodes(byInode.keyBegin(), byInode.keyEnd());
 
     // Each process's listening sockets as (fd, inode), by pid.
     std::map<qint64, std::vector<std::pair<int, quint64>>> held;
-    const QHash<quint64, QList<SocketOwners::Owner>> holders = owners.resolve(inodes);
+    const QHash<quint64, QList<SocketOwners::Owner>> holders = owners.resolve(inodes, everyProcess);
     for (auto it = holders.begin(); it != holders.end(); ++it) {
         for (const SocketOwners::Owner &owner : it.value())
             held[owner.pid].emplace_back(owner.fd, it.key());

@@ -48,12 +48,13 @@ public:
     // The holders of each of these socket inodes, by pid then fd ascending; an inode no
     // readable process holds maps to an empty list.
     //
-    // Reads every fd of every process only when an inode is new since the last call. Otherwise
-    // it checks that each known holder still holds its socket (one link read each) and looks
-    // only at processes that have appeared since (the fds of a worker forked off a listening
-    // parent), so a gone process loses its records and a new one gains them without a walk.
-    // Inodes no longer asked for are forgotten.
-    QHash<quint64, QList<Owner>> resolve(const QSet<quint64> &inodes);
+    // With `everyProcess`, reads every fd of every process. Otherwise it checks that each known
+    // holder still holds its socket (one link read each), reads the newest processes until every
+    // new socket has a holder, and past that only processes that appeared since the last call
+    // (a worker forked off a listening parent). An older process that takes a socket over from
+    // another is found by the next call with `everyProcess`. Inodes no longer asked for are
+    // forgotten.
+    QHash<quint64, QList<Owner>> resolve(const QSet<quint64> &inodes, bool everyProcess = false);
 
     // How many times resolve() read every process's fds.
     int walks() const { return m_walks; }
@@ -83,3 +84,7 @@ struct NativeRecord {
 // ends before its command name is read gets no record. Nothing, with *error saying why, when
 // the dump fails.
 std::optional<QList<NativeRecord>> listListeningProcesses(SocketOwners &owners, QString *error);
+// The same from a dump already made; `everyProcess` as for SocketOwners::resolve.
+QList<NativeRecord> listListeningProcesses(SocketOwners &owners,
+                                           const QList<ListeningSocket> &sockets,
+                                           bool everyProcess);
