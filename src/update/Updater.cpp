@@ -280,12 +280,12 @@ void Updater::relaunchToInstallUpdate()
     const QString archive = m_stagedArchive;
     const QString bundle = bundleURL(resources()).toLocalFile();
     const UnpackLimits limits = m_limits.unpacked;
-    auto installed = std::make_shared<bool>(false);
+    auto installed = std::make_shared<std::atomic_bool>(false);
     m_install = QThread::create([this, archive, bundle, limits, installed] {
-        *installed = installUpdate(archive, bundle, &m_cancel, limits);
+        installed->store(installUpdate(archive, bundle, &m_cancel, limits));
     });
     connect(m_install, &QThread::finished, this,
-            [this, installed] { installFinished(*installed); });
+            [this, installed] { installFinished(installed->load()); });
     m_install->start();
 }
 
