@@ -1,12 +1,10 @@
 #include "UrlActions.h"
 
+#include "Clipboard.h"
 #include "Log.h"
 #include "Network.h"
 
-#include <QClipboard>
 #include <QDesktopServices>
-#include <QGuiApplication>
-#include <QMimeData>
 #include <QUrl>
 
 // A number outside the port range would make a URL that names no service.
@@ -39,7 +37,5 @@ void copyNetworkURL(qint64 port)
     if (!isPort(port))
         return;
     const QString host = Platform::localNetworkAddress().value_or(QStringLiteral("localhost"));
-    auto *data = new QMimeData; // The clipboard takes ownership.
-    data->setText(urlText(host, port));
-    QGuiApplication::clipboard()->setMimeData(data);
+    Platform::copyText(urlText(host, port));
 }
