@@ -203,12 +203,9 @@ class Desktop:
 
     def stop(self, name, process):
         self.processes.remove((name, process))
-        # Then whatever it started in its group (a panel's plugins, lsof).
-        for sig in (signal.SIGTERM, signal.SIGKILL):
-            with contextlib.suppress(OSError):
-                os.killpg(process.pid, sig)
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                process.wait(timeout=5)
+        with contextlib.suppress(OSError):  # and what it started (a panel's plugins, lsof)
+            os.killpg(process.pid, signal.SIGKILL)
+        process.wait(timeout=5)
 
     def stop_all(self):
         for name, process in reversed(self.processes):
@@ -299,12 +296,9 @@ class Desktop:
             with open(path, "w") as f:
                 f.write(self.host["config"][1])
         self.start("panel", self.host["panel"])
-        if self.xembed:
-            self.wait_for("trayer's panel", lambda: self.run(
-                "xdotool", "search", "--onlyvisible", "--class", "trayer").returncode == 0, 10)
-        else:
-            self.wait_for("the panel's StatusNotifierWatcher",
-                     lambda: self.tray_items() is not None, 20)
+        self.wait_for("the panel", lambda: self.run(
+            "xdotool", "search", "--onlyvisible", "--class", "trayer").returncode == 0
+            if self.xembed else self.tray_items() is not None, 20)
 
     def tray_items(self):
         """The items the StatusNotifierWatcher has (on our bus only Ambrel makes one), None
@@ -315,9 +309,7 @@ class Desktop:
         return None if reply.returncode else re.findall(r'string "([^"]+)"', reply.stdout)
 
     def wait_for_item(self):
-        item = self.wait_for("Ambrel's item at the panel's StatusNotifierWatcher",
-                             self.tray_items, 15)
-        log(f"Ambrel's tray item: {item}")
+        self.wait_for("Ambrel's item at the panel's StatusNotifierWatcher", self.tray_items, 15)
 
     def ambrel_windows(self):
         """What Ambrel shows as windows: mapped X11 windows, or any in sway's tree."""
@@ -384,8 +376,7 @@ class Desktop:
 
     def wait_for_icon(self, look, what, same=True):
         self.park_pointer()
-        x0, y0, x1, y1 = self.icon
-        box = (max(0, x0 - 2), max(0, y0 - 2), min(look.width, x1 + 2), min(look.height, y1 + 2))
+        box = (0, self.icon[1], look.width, self.icon[3])  # the tray's row: a count may widen
         self.wait_for(what, lambda: (self.grab().region(box) == look.region(box)) == same,
                       LISTING_WAIT)
 
