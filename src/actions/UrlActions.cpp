@@ -1,12 +1,10 @@
 #include "UrlActions.h"
 
+#include "Clipboard.h"
 #include "Log.h"
 #include "Network.h"
 
-#include <QClipboard>
 #include <QDesktopServices>
-#include <QGuiApplication>
-#include <QMimeData>
 #include <QUrl>
 
 // A number outside the port range would make a URL that names no service.
@@ -41,7 +39,5 @@ void copyNetworkURL(qint64 port, const QString &boundTo)
     const QString host =
         !boundTo.isEmpty() ? (boundTo.contains(u':') ? u'[' + boundTo + u']' : boundTo)
                            : Platform::localNetworkAddress().value_or(QStringLiteral("localhost"));
-    auto *data = new QMimeData; // The clipboard takes ownership.
-    data->setText(urlText(host, port));
-    QGuiApplication::clipboard()->setMimeData(data);
+    Platform::copyText(urlText(host, port));
 }

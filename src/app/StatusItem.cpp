@@ -17,8 +17,15 @@ StatusBar::StatusBar(QObject *parent)
 StatusItem *StatusBar::makeStatusItem(QObject *owner)
 {
     auto *item = new StatusItem(owner);
+    // Qt chooses between a D-Bus item and an XEmbed icon once, for its first tray icon, by
+    // whether a StatusNotifierItem host is there; every later icon is of the same kind.
+    const auto attach = [this, item] {
+        if (!m_dbusItems)
+            m_dbusItems = m_hosts->hasDBusHost();
+        item->attach(*m_dbusItems);
+    };
     if (m_hosts->isAvailable()) {
-        item->attach();
+        attach();
     } else {
         Platform::logLine(QStringLiteral("no system tray yet; the icon appears with one"));
         // Stock GNOME has no tray: say so once, where the user will see it, and keep waiting.
@@ -33,27 +40,34 @@ StatusItem *StatusBar::makeStatusItem(QObject *owner)
             Platform::notify(QStringLiteral("Ambrel needs a system tray"), how);
         });
     }
-    connect(m_hosts, &Platform::TrayHostWatcher::appeared, item, [item] {
+    connect(m_hosts, &Platform::TrayHostWatcher::appeared, item, [item, attach] {
         if (!item->trayIcon())
-            item->attach();
+            attach();
     });
-    connect(m_hosts, &Platform::TrayHostWatcher::restarted, item, &StatusItem::attach);
+    connect(m_hosts, &Platform::TrayHostWatcher::restarted, item, attach);
     return item;
 }
 
 StatusItem::StatusItem(QObject *parent) : QObject(parent)
 {}
 
-void StatusItem::attach()
+void StatusItem::attach(bool dbusItem)
 {
     delete m_tray;
     m_tray = new QSystemTrayIcon(this);
     m_tray->setContextMenu(m_menu);
-    // A left click only reports Trigger; open the same menu a right click opens.
-    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r == QSystemTrayIcon::Trigger && m_menu && !m_menu->isVisible())
-            m_menu->popup(QCursor::pos());
-    });
+    // An XEmbed tray only reports a left click: open the menu a right click opens. A
+    // StatusNotifierItem host draws our exported menu itself on a right click; a menu we popped
+    // up on its left click (Activate) would be a second, unanchored window, on Wayland one that
+    // fills the workspace. Qt cannot flag the item as menu-only, so a left click there does
+    // nothing.
+    if (!dbusItem) {
+        connect(m_tray, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason r) {
+                    if (r == QSystemTrayIcon::Trigger && m_menu && !m_menu->isVisible())
+                        m_menu->popup(QCursor::pos());
+                });
+    }
     refresh();
 }
 

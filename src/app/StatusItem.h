@@ -1,11 +1,12 @@
-// The tray icon: an image, a title (the process count) drawn left of it, and a menu that a
-// click of either button opens.
+// The tray icon: an image, a title (the process count) drawn left of it, and its menu.
 #pragma once
 
 #include <QIcon>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+
+#include <optional>
 
 #include <QMenu>
 class QSystemTrayIcon;
@@ -25,6 +26,7 @@ public:
 
 private:
     Platform::TrayHostWatcher *m_hosts;
+    std::optional<bool> m_dbusItems;
 };
 
 class StatusItem : public QObject {
@@ -53,8 +55,9 @@ public:
     QIcon renderedIcon() const;
     // Null until a tray host is there to show it.
     QSystemTrayIcon *trayIcon() const { return m_tray; }
-    // Makes the tray icon anew, for a host that appeared or restarted.
-    void attach();
+    // Makes the tray icon anew, for a host that appeared or restarted. A D-Bus item leaves its
+    // menu to the host; an XEmbed icon opens it on a left click as well.
+    void attach(bool dbusItem);
 
 private:
     void refresh();

@@ -2,8 +2,9 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QGuiApplication>
 
 #include <xcb/xcb.h>
@@ -11,6 +12,7 @@
 namespace Platform {
 
 static const QString statusNotifierWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+static const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 
 // Catches the MANAGER message with which an XEmbed tray announces itself on the root window.
 struct TrayHostWatcher::X11Tray : QAbstractNativeEventFilter {
@@ -52,18 +54,17 @@ TrayHostWatcher::TrayHostWatcher(QObject *parent) : QObject(parent)
                                              QDBusServiceWatcher::WatchForRegistration |
                                                  QDBusServiceWatcher::WatchForUnregistration,
                                              this);
-        connect(dbus, &QDBusServiceWatcher::serviceRegistered, this, [this] {
-            const bool wasAvailable = m_dbusHostSeen || x11TrayOwned();
-            m_dbusHostSeen = true;
-            if (m_dbusHostGone)
-                Q_EMIT restarted();
-            else if (!wasAvailable)
-                Q_EMIT appeared();
-            m_dbusHostGone = false;
+        connect(dbus, &QDBusServiceWatcher::serviceRegistered, this,
+                &TrayHostWatcher::checkDBusHost);
+        connect(dbus, &QDBusServiceWatcher::serviceUnregistered, this, [this] {
+            m_dbusHostGone = m_dbusHost || m_dbusHostGone;
+            m_dbusHost = false;
         });
-        connect(dbus, &QDBusServiceWatcher::serviceUnregistered, this,
-                [this] { m_dbusHostGone = m_dbusHostSeen; });
-        m_dbusHostSeen = dbusHostRegistered();
+        // A panel names its watcher a moment before its host registers there, and Qt takes
+        // the tray for a D-Bus one only once a host has: wait for the host.
+        bus.connect(statusNotifierWatcher, watcherPath, statusNotifierWatcher,
+                    QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(checkDBusHost()));
+        m_dbusHost = dbusHostRegistered();
     }
 
     auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
@@ -98,13 +99,31 @@ TrayHostWatcher::~TrayHostWatcher()
 
 bool TrayHostWatcher::isAvailable() const
 {
-    return m_dbusHostSeen || x11TrayOwned();
+    return m_dbusHost || x11TrayOwned();
+}
+
+void TrayHostWatcher::checkDBusHost()
+{
+    if (m_dbusHost || !dbusHostRegistered())
+        return;
+    const bool wasAvailable = isAvailable();
+    m_dbusHost = true;
+    if (m_dbusHostGone)
+        Q_EMIT restarted();
+    else if (!wasAvailable)
+        Q_EMIT appeared();
+    m_dbusHostGone = false;
 }
 
 bool TrayHostWatcher::dbusHostRegistered() const
 {
-    QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
-    return bus && bus->isServiceRegistered(statusNotifierWatcher);
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        statusNotifierWatcher, watcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("Get"));
+    get << statusNotifierWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(get, QDBus::Block, 2000);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
 }
 
 bool TrayHostWatcher::x11TrayOwned() const

@@ -1,20 +1,23 @@
 #!/usr/bin/python3
-"""Ambrel in a real tray on a real X server, driven and read the way a person does it.
+"""Ambrel in a real tray host on a real display server, driven and read the way a person does it.
 
-usage: tray_desktop_test.py AMBREL SHOTS_DIR HOST
+usage: tray_desktop_test.py AMBREL SHOTS_DIR HOST[-late]
 
-HOST is one of
-  trayer     the X11 tray (XEmbed)
-  xfce       xfce4-panel's StatusNotifierItem host on a private session bus
-  xfce-late  the same, with Ambrel started before the panel
+HOST is a row of HOSTS: trayer (X11's XEmbed tray), xfce (xfce4-panel's StatusNotifierItem
+host on Xvfb), sway (waybar's host in a headless sway, on Wayland), plasma and gnome (run by
+other-hosts where they are installed). "-late" starts Ambrel before the panel.
 
 A listening socket of our own must raise the count on the icon, show up in the menu as
-"<port> · <command>" (read back from the screen with OCR), die through "Kill Process" and
-take the count back down; "Quit" must end Ambrel and its lsof. Screenshots of every step
-are kept in SHOTS_DIR as <host>-<step>.png.
+"<port> · <command>" (read back from the screen with OCR), die by SIGKILL through "Kill
+Process" and move the count again; "Quit" must end Ambrel and its children. On a
+StatusNotifierItem host a left click opens no window of Ambrel's; on Wayland "Copy Network
+URL" must reach the clipboard, and the icon must come back when the bar restarts. Screenshots
+of every step are kept in SHOTS_DIR as <host>-<step>.png.
 """
 
+import contextlib
 import ctypes
+import json
 import os
 import re
 import select
@@ -25,19 +28,38 @@ import sys
 import tempfile
 import time
 
-HOSTS = ("trayer", "xfce", "xfce-late")
-# What each program is packaged in on Debian, for the message when one is missing.
-TOOLS = {"Xvfb": "xvfb", "xdotool": "xdotool", "import": "imagemagick",
-         "convert": "imagemagick", "tesseract": "tesseract-ocr", "lsof": "lsof"}
-HOST_TOOLS = {"trayer": {"trayer": "trayer"},
-              "xfce": {"xfce4-panel": "xfce4-panel", "dbus-run-session": "dbus",
-                       "dbus-send": "dbus"}}
 SCREEN = (1024, 768)
-# lsof lists every 3 s; a change shows within one interval, give it a few.
-LISTING_WAIT = 12.0
-PR_SET_PDEATHSIG = 1
-PR_SET_CHILD_SUBREAPER = 36
-
+# The programs each kind of host needs besides its panel and the OCR.
+X11, WAYLAND = ["Xvfb", "xdotool", "import"], ["sway", "swaymsg", "grim", "wayvnc", "wl-paste"]
+SNI = ["dbus-daemon", "dbus-send"]
+# What differs between hosts. button: the one that opens Ambrel's menu there (an XEmbed icon
+# takes either; a StatusNotifierItem host shows the menu on a right click). config: a file
+# under XDG_CONFIG_HOME for a panel with only the tray, that asks nothing at first start.
+XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel" version="1.0">
+<property name="configver" type="int" value="2"/><property name="panels" type="array">
+<value type="int" value="1"/><property name="panel-1" type="empty">
+<property name="position" type="string" value="p=6;x=0;y=0"/>
+<property name="length" type="uint" value="100"/><property name="size" type="uint" value="28"/>
+<property name="position-locked" type="bool" value="true"/>
+<property name="plugin-ids" type="array"><value type="int" value="1"/></property></property>
+</property><property name="plugins" type="empty">
+<property name="plugin-1" type="string" value="systray"/></property></channel>"""
+HOSTS = {
+    "trayer": dict(button=1, args=["--scanner=lsof"],
+                   panel=["trayer", "--edge", "top", "--align", "right", "--widthtype",
+                          "request", "--height", "24", "--SetDockType", "true",
+                          "--transparent", "false"]),
+    "xfce": dict(button=3, panel=["xfce4-panel", "--disable-wm-check"],
+                 config=("xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", XFCE_PANEL)),
+    "sway": dict(button=3, wayland=True, panel=["waybar"], config=("waybar/config", json.dumps(
+                     {"position": "top", "height": 28, "modules-right": ["tray"]}))),
+    "plasma": dict(button=3, panel=["plasmashell", "--no-respawn"]),
+    "gnome": dict(button=3, setup=["gsettings", "set", "org.gnome.shell", "enabled-extensions",
+                         "['appindicatorsupport@rgcjonas.gmail.com']"],
+                  panel=["gnome-shell", "--x11", "--replace"]),
+}
+WATCHER = "org.kde.StatusNotifierWatcher"
+LISTING_WAIT = 12.0  # lsof lists every 3 s, the native engine every second
 libc = ctypes.CDLL(None, use_errno=True)
 
 
@@ -49,123 +71,68 @@ def log(text):
     print(f"desktop: {text}", flush=True)
 
 
-def wait_for(what, check, timeout, interval=0.25):
-    deadline = time.monotonic() + timeout
-    while True:
-        result = check()
-        if result:
-            return result
-        if time.monotonic() >= deadline:
-            raise Failure(f"gave up after {timeout:g} s waiting for {what}")
-        time.sleep(interval)
-
-
-def die_with_us():
-    # Should this script be killed outright, nothing it started outlives it.
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-
-
-def proc_stat(pid):
-    """(state, ppid, comm) of a live process, None once it is gone or a zombie."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            raw = f.read().decode(errors="replace")
-    except OSError:
-        return None
-    comm = raw[raw.index("(") + 1 : raw.rindex(")")]
-    state, ppid = raw[raw.rindex(")") + 2 :].split()[:2]
-    return None if state in "ZX" else (state, int(ppid), comm)
-
-
-def first_line(path):
-    with open(path, errors="replace") as f:
-        line = f.readline()
-    return line.strip() if line.endswith("\n") else ""
+def read_line(fd, timeout):
+    ready, _, _ = select.select([fd], [], [], timeout)
+    return os.read(fd, 4096).decode().strip() if ready else ""
 
 
 def children_of(pid):
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            stat = proc_stat(int(entry))
-            if stat and stat[1] == pid:
-                found.append((int(entry), stat[2]))
-    return found
+    """(pid, command) of each live child of pid."""
+    ps = subprocess.run(["ps", "--ppid", str(pid), "-o", "pid=,stat=,comm="], capture_output=True,
+                        text=True, timeout=10).stdout
+    return [(int(p), c) for p, st, c in (r.split(None, 2) for r in ps.splitlines()) if st[0] != "Z"]
+
+
+def ended(process, within, what):
+    try:
+        return process.wait(timeout=within)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"{what} did not end {process.args[0]} within {within} s") from None
+
+
+def reap_children():
+    with contextlib.suppress(ChildProcessError):
+        while os.waitpid(-1, os.WNOHANG)[0]:
+            pass
 
 
 class Screen:
-    """One screenshot of the root window, kept as raw RGB."""
+    """One screenshot, kept as raw RGB."""
 
     def __init__(self, ppm):
-        magic, width, height, depth, self.rgb = ppm.split(maxsplit=4)
-        if magic != b"P6" or depth != b"255":
-            raise Failure("import did not return an 8-bit PPM")
+        _, width, height, _, self.rgb = ppm.split(maxsplit=4)  # grim and import give 8-bit P6
         self.ppm, self.width, self.height = ppm, int(width), int(height)
 
     def row(self, y, x0=0, x1=None):
         start = (y * self.width + x0) * 3
-        return self.rgb[start : start + ((x1 or self.width) - x0) * 3]
+        return self.rgb[start:start + ((x1 or self.width) - x0) * 3]
 
     def region(self, box):
-        x0, y0, x1, y1 = box
-        return b"".join(self.row(y, x0, x1) for y in range(y0, y1))
+        return b"".join(self.row(y, box[0], box[2]) for y in range(box[1], box[3]))
 
-    def diff_box(self, other):
-        """The smallest (x0, y0, x1, y1) that holds every pixel that differs, or None."""
+    def diff_box(self, other, widen=0):
+        """The smallest (x0, y0, x1, y1) that holds every pixel that differs, widened."""
         rows = [y for y in range(self.height) if self.row(y) != other.row(y)]
-        if not rows:
-            return None
         x0, x1 = self.width, 0
-        for y in rows:
-            a, b = self.row(y), other.row(y)
-            first = next(i for i in range(len(a)) if a[i] != b[i]) // 3
-            last = next(i for i in range(len(a) - 1, -1, -1) if a[i] != b[i]) // 3
-            x0, x1 = min(x0, first), max(x1, last + 1)
-        return (x0, rows[0], x1, rows[-1] + 1)
-
-    def brightness(self, box):
-        data = self.region(box)
-        return sum(data[::7]) / max(1, len(data[::7])) / 255
-
-    def save(self, path):
-        subprocess.run(["convert", "ppm:-", path], input=self.ppm, check=True, timeout=30)
-
-
-def widen(box, by, screen):
-    x0, y0, x1, y1 = box
-    return (max(0, x0 - by), max(0, y0 - by),
-            min(screen.width, x1 + by), min(screen.height, y1 + by))
+        for a, b in ((self.row(y), other.row(y)) for y in rows):
+            x0 = min(x0, next(i for i in range(len(a)) if a[i] != b[i]) // 3)
+            x1 = max(x1, next(i for i in range(len(a) - 1, -1, -1) if a[i] != b[i]) // 3 + 1)
+        return rows and (max(0, x0 - widen), max(0, rows[0] - widen),
+                         min(self.width, x1 + widen), min(self.height, rows[-1] + 1 + widen))
 
 
 def centre(box):
     return ((box[0] + box[2]) // 2, (box[1] + box[3]) // 2)
 
 
-class Line:
-    def __init__(self, words):
-        self.words = sorted(words, key=lambda w: w[0][0])
-        self.text = " ".join(w[1] for w in self.words)
-
-    def box(self):
-        boxes = [w[0] for w in self.words]
-        return (min(b[0] for b in boxes), min(b[1] for b in boxes),
-                max(b[2] for b in boxes), max(b[3] for b in boxes))
-
-    def __repr__(self):
-        return repr(self.text)
-
-
 def ocr_lines(screen, box):
-    """The text lines that tesseract reads in box, with their boxes in screen pixels.
+    """The text lines tesseract reads in box, as (text, box in screen pixels).
 
     Menus grey out their headers; one pass on the grey image and one on a hard threshold
     find both kinds of text, on light menus and (negated first) on dark ones."""
-    scale = 3
-    x0, y0, x1, y1 = box
-    crop = ["-crop", f"{x1 - x0}x{y1 - y0}+{x0}+{y0}", "+repage", "-colorspace", "Gray"]
-    if screen.brightness(box) < 0.5:
-        crop.append("-negate")
-    crop += ["-resize", f"{scale * 100}%"]
+    scale, (x0, y0, x1, y1), pixels = 3, box, screen.region(box)[::7]
+    crop = ["-crop", f"{x1 - x0}x{y1 - y0}+{x0}+{y0}", "+repage", "-colorspace", "Gray",
+            *(["-negate"] if sum(pixels) < 128 * len(pixels) else []), "-resize", f"{scale}00%"]
     lines = []
     for variant in ([], ["-threshold", "85%"]):
         png = subprocess.run(["convert", "ppm:-", *crop, *variant, "png:-"], input=screen.ppm,
@@ -173,131 +140,105 @@ def ocr_lines(screen, box):
         tsv = subprocess.run(["tesseract", "stdin", "stdout", "-l", "eng", "--psm", "11", "tsv"],
                              input=png, capture_output=True, check=True, timeout=60,
                              env=dict(os.environ, OMP_THREAD_LIMIT="1")).stdout.decode()
-        words = []
-        for row in tsv.splitlines()[1:]:
-            cols = row.split("\t")
-            if len(cols) < 12 or not cols[11].strip() or float(cols[10]) < 0:
-                continue
-            left, top, width, height = (int(c) for c in cols[6:10])
-            words.append(((x0 + left // scale, y0 + top // scale,
-                           x0 + (left + width) // scale, y0 + (top + height) // scale),
-                          cols[11].strip()))
+        words = [c for c in (row.split("\t") for row in tsv.splitlines()[1:])
+                 if len(c) == 12 and c[11].strip() and float(c[10]) >= 0]
+        found = []
         # Sparse-text mode numbers every word alone; a line is what shares a middle height,
         # cut where a wide gap parts a submenu from its menu (or a shortcut from its item).
-        rows = []
-        for word in sorted(words, key=lambda w: (w[0][1] + w[0][3]) / 2):
-            mid = (word[0][1] + word[0][3]) / 2
-            if rows and abs(mid - rows[-1][0]) <= 5:
-                rows[-1][1].append(word)
+        for cols in sorted(words, key=lambda c: int(c[6])):
+            left, top, width, height = (int(c) // scale for c in cols[6:10])
+            word = (x0 + left, y0 + top, x0 + left + width, y0 + top + height)
+            line = next((line for line in found if abs(line[2] - top - height / 2) <= 5
+                         and word[0] - line[1][2] <= 20), None)
+            if line:
+                line[0] += " " + cols[11].strip()
+                line[1] = (line[1][0], min(line[1][1], word[1]), word[2], max(line[1][3], word[3]))
             else:
-                rows.append((mid, [word]))
-        for _, row in rows:
-            row.sort(key=lambda w: w[0][0])
-            start = 0
-            for i in range(1, len(row) + 1):
-                if i == len(row) or row[i][0][0] - row[i - 1][0][2] > 20:
-                    lines.append(Line(row[start:i]))
-                    start = i
+                found.append([cols[11].strip(), word, top + height / 2])
+        lines += [(text, box) for text, box, _ in found]
     return lines
 
 
-def find_line(lines, pattern):
-    return next((line for line in lines if re.search(pattern, line.text)), None)
+def find_line(lines, pattern, what):
+    """The middle of the first line that matches."""
+    found = next((box for text, box in lines if re.search(pattern, text)), None)
+    if not found:
+        raise Failure(f"the menu has no {what}; it reads {[t for t, _ in lines]}")
+    return centre(found)
 
 
 class Desktop:
     """Every process of one run, started by us and stopped by us, by pid."""
 
-    def __init__(self, host, ambrel, shots, scratch):
-        self.host, self.ambrel_path, self.shots, self.scratch = host, ambrel, shots, scratch
-        self.processes = []
-        self.logs = {}
-        home = os.path.join(scratch, "home")
-        dirs = {"HOME": home}
-        for var, sub in (("XDG_CONFIG_HOME", ".config"), ("XDG_DATA_HOME", ".local/share"),
-                         ("XDG_CACHE_HOME", ".cache"), ("XDG_STATE_HOME", ".local/state"),
-                         ("XDG_RUNTIME_DIR", "runtime")):
-            dirs[var] = os.path.join(home, sub)
-        for path in dirs.values():
-            os.makedirs(path, mode=0o700, exist_ok=True)
-        keep = ("PATH", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS")
-        self.env = {k: v for k, v in os.environ.items() if k in keep}
-        self.env.update(dirs)
+    def __init__(self, name, ambrel, shots, scratch):
+        self.name, self.ambrel_path, self.shots, self.scratch = name, ambrel, shots, scratch
+        self.host = HOSTS[name.removesuffix("-late")]
+        self.wayland, self.xembed = self.host.get("wayland"), self.host["button"] == 1
+        self.processes, self.ambrel = [], None
+        self.home = os.path.join(scratch, "home")
+        os.makedirs(f"{self.home}/run", mode=0o700)
+        self.env = {k: v for k, v in os.environ.items()
+                    if k in ("PATH", "LD_LIBRARY_PATH") or k.endswith("SAN_OPTIONS")}
         suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
-        self.env["LSAN_OPTIONS"] = ":".join(
-            filter(None, (os.environ.get("LSAN_OPTIONS"), f"suppressions={suppressions}")))
-        self.env.update({
-            "LC_ALL": "C.UTF-8",
-            "QT_QPA_PLATFORM": "xcb",
-            # Update checks stay on loopback.
-            "AMBREL_UPDATE_ORIGIN": "http://127.0.0.1:9",
-            "NO_AT_BRIDGE": "1",
-            # No session bus unless a host brings one: an outer desktop's tray must not answer.
-            "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(scratch, "no-bus"),
-        })
-        self.ambrel = self.listener = None
-        self.icon = None
+        self.env.update(HOME=self.home, XDG_RUNTIME_DIR=f"{self.home}/run", NO_AT_BRIDGE="1",
+                        LC_ALL="C.UTF-8", QT_QPA_PLATFORM="wayland" if self.wayland else "xcb",
+                        LSAN_OPTIONS=":".join(filter(None, (os.environ.get("LSAN_OPTIONS"),
+                                                            f"suppressions={suppressions}"))),
+                        # Update checks stay on loopback.
+                        AMBREL_UPDATE_ORIGIN="http://127.0.0.1:9",
+                        # No session bus unless a host brings one: an outer desktop's tray
+                        # must not answer.
+                        DBUS_SESSION_BUS_ADDRESS=f"unix:path={scratch}/no-bus")
 
     # --- processes ---------------------------------------------------------------------
 
     def start(self, name, argv, **kwargs):
-        path = os.path.join(self.shots, f"{self.host}-{name}.log")
-        out = open(path, "wb")
-        self.logs[name] = path
-        kwargs.setdefault("stdin", subprocess.DEVNULL)
-        kwargs.setdefault("stdout", out)
-        process = subprocess.Popen(argv, env=self.env, stderr=out, start_new_session=True,
-                                   preexec_fn=die_with_us, **kwargs)
-        out.close()
+        with open(os.path.join(self.shots, f"{self.name}-{name}.log"), "wb") as out:
+            kwargs = dict(dict(stdin=subprocess.DEVNULL, stdout=out, env=self.env), **kwargs)
+            # Should this script be killed outright, nothing it started outlives it.
+            process = subprocess.Popen(argv, stderr=out, start_new_session=True, **kwargs,
+                                       preexec_fn=lambda: libc.prctl(1, signal.SIGTERM))
         self.processes.append((name, process))
         return process
 
+    def stop(self, name, process):
+        self.processes.remove((name, process))
+        with contextlib.suppress(OSError):  # and what it started (a panel's plugins, lsof)
+            os.killpg(process.pid, signal.SIGKILL)
+        process.wait(timeout=5)
+
     def stop_all(self):
         for name, process in reversed(self.processes):
-            if process.poll() is None:
-                try:
-                    os.killpg(process.pid, signal.SIGTERM)
-                except ProcessLookupError:
-                    pass
-                try:
-                    process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    log(f"{name} (pid {process.pid}) ignored SIGTERM; killing it")
-                    os.killpg(process.pid, signal.SIGKILL)
-                    process.wait(timeout=5)
-            try:
-                # What the process started in its group (a panel's plugins, lsof).
-                os.killpg(process.pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
-        # Orphans of those (a bus's daemon, bus-activated services) come to us as the
-        # subreaper; give them a moment to follow their parents, then stop the rest.
-        deadline = time.monotonic() + 2
-        while True:
-            reap_children()
-            orphans = children_of(os.getpid())
-            if not orphans or time.monotonic() >= deadline:
-                break
-            time.sleep(0.1)
-        for pid, comm in orphans:
-            log(f"stopping leftover {comm} (pid {pid})")
-            os.kill(pid, signal.SIGKILL)
+            self.stop(name, process)
+        # Orphans of those (wl-copy's server, bus-activated services) came to us.
+        for pid, _ in children_of(os.getpid()):
+            with contextlib.suppress(OSError):  # ps, for one, is gone
+                os.kill(pid, signal.SIGKILL)
         time.sleep(0.2)
         reap_children()
 
-    def tail_logs(self):
-        for name, path in self.logs.items():
-            with open(path, "rb") as f:
-                text = f.read()[-3000:].decode(errors="replace")
-            if text.strip():
-                sys.stdout.write(f"--- {name} ({path})\n{text}\n")
+    def log_text(self, name):
+        with open(os.path.join(self.shots, f"{self.name}-{name}.log"), "rb") as f:
+            return f.read()[-3000:].decode(errors="replace")
+
+    def wait_for(self, what, check, timeout, interval=0.25):
+        deadline = time.monotonic() + timeout
+        while not (self.check_running() or (result := check())):
+            if time.monotonic() >= deadline:
+                raise Failure(f"gave up after {timeout:g} s waiting for {what}")
+            time.sleep(interval)
+        return result
 
     def check_running(self):
         for name, process in self.processes:
             if process.poll() is not None and name != "listener":
                 raise Failure(f"{name} ended early with status {process.returncode}")
 
-    # --- the X server, the tray hosts and Ambrel --------------------------------------
+    def run(self, *argv, **kwargs):
+        return subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=10,
+                              **kwargs)
+
+    # --- display servers, session bus, panels ------------------------------------------
 
     def start_xvfb(self):
         read_end, write_end = os.pipe()
@@ -307,327 +248,280 @@ class Desktop:
         os.close(write_end)
         # Xvfb fails if the pipe is closed before it has written; keep it open while it runs.
         self.displayfd = read_end
-        ready, _, _ = select.select([read_end], [], [], 15)
-        number = os.read(read_end, 32).decode().strip() if ready else ""
-        if not number.isdigit():
-            self.check_running()
+        if not (number := read_line(read_end, 15)).isdigit():
             raise Failure("Xvfb did not report its display")
         self.env["DISPLAY"] = f":{number}"
-        log(f"Xvfb on display :{number}")
+
+    def start_sway(self):
+        # sway refuses to run as root: there it runs as nobody, in a folder of its own that
+        # our clients reach by the socket's full path.
+        run = os.path.join(self.scratch, "sway")
+        os.makedirs(run, mode=0o700)
+        with open(os.path.join(run, "config"), "w") as f:
+            # A still pointer hides, so that it is in no screenshot.
+            f.write(f"xwayland disable\noutput HEADLESS-1 resolution {SCREEN[0]}x{SCREEN[1]}\n"
+                    "seat * hide_cursor 400\n")
+        user = {}
+        if os.geteuid() == 0:
+            os.chmod(self.scratch, 0o711)
+            shutil.chown(run, "nobody", "nogroup")
+            user = dict(user="nobody", group="nogroup", extra_groups=[])
+        self.start("sway", ["sway", "-c", os.path.join(run, "config")], **user, env=dict(
+            self.env, HOME=run, XDG_RUNTIME_DIR=run, WLR_BACKENDS="headless",
+            WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman"))
+        ipc = self.wait_for("sway's sockets", lambda: "wayland-1" in (n := os.listdir(run)) and [
+            x for x in n if x.startswith("sway-ipc")], 10)
+        self.env.update(WAYLAND_DISPLAY=f"{run}/wayland-1", SWAYSOCK=f"{run}/{ipc[0]}")
+        # The headless seat has no pointer; wayvnc brings a virtual one, which swaymsg moves.
+        self.start("wayvnc", ["wayvnc", "-u", os.path.join(self.scratch, "vnc")])
+        self.wait_for("wayvnc's pointer", lambda: any(
+            s["capabilities"] & 1 for s in self.sway("get_seats")), 10)
+
+    def sway(self, what):
+        return json.loads(self.run("swaymsg", "-r", "-t", what, check=True).stdout)
 
     def start_bus(self):
-        # The bus lives as long as dbus-run-session's child, which ends when we close its stdin.
-        bus = self.start("bus", ["dbus-run-session", "--", "sh", "-c",
-                                 'echo "$DBUS_SESSION_BUS_ADDRESS"; exec cat >/dev/null'],
-                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        ready, _, _ = select.select([bus.stdout], [], [], 10)
-        address = bus.stdout.readline().decode().strip() if ready else ""
-        if not address:
-            raise Failure("dbus-run-session did not report its bus")
+        bus = self.start("bus", ["dbus-daemon", "--session", "--nofork", "--print-address"],
+                         stdout=subprocess.PIPE)
+        if not (address := read_line(bus.stdout.fileno(), 10)):
+            raise Failure("dbus-daemon did not report its bus")
         self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        if "setup" in self.host:
+            self.run(*self.host["setup"], check=True)
 
-    def seed_panel_config(self):
-        # One panel along the top with only the tray, so the panel asks nothing at first start.
-        folder = os.path.join(self.env["XDG_CONFIG_HOME"], "xfce4", "xfconf",
-                              "xfce-perchannel-xml")
-        os.makedirs(folder, exist_ok=True)
-        with open(os.path.join(folder, "xfce4-panel.xml"), "w") as f:
-            f.write("""<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0">
-  <property name="configver" type="int" value="2"/>
-  <property name="panels" type="array">
-    <value type="int" value="1"/>
-    <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=6;x=0;y=0"/>
-      <property name="length" type="uint" value="100"/>
-      <property name="position-locked" type="bool" value="true"/>
-      <property name="size" type="uint" value="28"/>
-      <property name="plugin-ids" type="array">
-        <value type="int" value="1"/>
-      </property>
-    </property>
-  </property>
-  <property name="plugins" type="empty">
-    <property name="plugin-1" type="string" value="systray"/>
-  </property>
-</channel>
-""")
+    def start_panel(self):
+        if "config" in self.host:
+            path = os.path.join(self.home, ".config", self.host["config"][0])
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(self.host["config"][1])
+        self.start("panel", self.host["panel"])
+        self.wait_for("the panel", lambda: self.run(
+            "xdotool", "search", "--onlyvisible", "--class", "trayer").returncode == 0
+            if self.xembed else self.tray_items() is not None, 20)
 
-    def start_host(self):
-        if self.host == "trayer":
-            self.start("trayer", ["trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                  "request", "--height", "24", "--SetDockType", "true",
-                                  "--transparent", "false"])
-            wait_for("trayer's panel", lambda: self.check_running() or subprocess.run(
-                ["xdotool", "search", "--onlyvisible", "--class", "trayer"], env=self.env,
-                capture_output=True, timeout=10).returncode == 0, 10)
-        else:
-            self.start("panel", ["xfce4-panel", "--disable-wm-check"])
-            wait_for("the panel's StatusNotifierWatcher",
-                     lambda: self.check_running() or self.bus_has_owner(
-                         "org.kde.StatusNotifierWatcher"), 20)
+    def tray_items(self):
+        """The items the StatusNotifierWatcher has (on our bus only Ambrel makes one), None
+        while there is no watcher."""
+        reply = self.run("dbus-send", "--session", "--print-reply", f"--dest={WATCHER}",
+                         "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties.Get",
+                         f"string:{WATCHER}", "string:RegisteredStatusNotifierItems")
+        return None if reply.returncode else re.findall(r'string "([^"]+)"', reply.stdout)
 
-    def start_ambrel(self):
-        self.ambrel = self.start("ambrel", [self.ambrel_path])
+    def wait_for_item(self):
+        self.wait_for("Ambrel's item at the panel's StatusNotifierWatcher", self.tray_items, 15)
 
-    def lsof_pid(self):
-        found = [pid for pid, comm in children_of(self.ambrel.pid) if comm == "lsof"]
-        return found[0] if found else None
+    def ambrel_windows(self):
+        """What Ambrel shows as windows: mapped X11 windows, or any in sway's tree."""
+        if not self.wayland:
+            return self.run("xdotool", "search", "--onlyvisible", "--pid",
+                            str(self.ambrel.pid)).stdout.split()
+        nodes = [self.sway("get_tree")]
+        for node in nodes:
+            nodes += node.get("nodes", []) + node.get("floating_nodes", [])
+        return [n.get("name") for n in nodes if n.get("pid") == self.ambrel.pid]
 
-    # --- D-Bus ---------------------------------------------------------------------------
-
-    def dbus(self, dest, path, method, *args):
-        result = subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest={dest}",
-                                 path, method, *args], env=self.env, capture_output=True,
-                                text=True, timeout=10)
-        return result.stdout if result.returncode == 0 else None
-
-    def bus_has_owner(self, name):
-        reply = self.dbus("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                          "org.freedesktop.DBus.NameHasOwner", f"string:{name}")
-        return bool(reply and "boolean true" in reply)
-
-    def tray_item_of_ambrel(self):
-        """The StatusNotifierItem that the watcher has from Ambrel's process, if any."""
-        reply = self.dbus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-                          "org.freedesktop.DBus.Properties.Get",
-                          "string:org.kde.StatusNotifierWatcher",
-                          "string:RegisteredStatusNotifierItems") or ""
-        for item in re.findall(r'string "([^"]+)"', reply):
-            owner = self.dbus("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                              "org.freedesktop.DBus.GetConnectionUnixProcessID",
-                              "string:" + item.split("/", 1)[0]) or ""
-            if re.search(rf"uint32 {self.ambrel.pid}\b", owner):
-                return item
-        return None
-
-    # --- the screen ----------------------------------------------------------------------
+    # --- the screen and the pointer ------------------------------------------------------
 
     def grab(self):
-        return Screen(subprocess.run(
-            ["import", "-silent", "-window", "root", "-depth", "8", "ppm:-"], env=self.env,
-            capture_output=True, check=True, timeout=30).stdout)
+        argv = (["grim", "-t", "ppm", "-"] if self.wayland else
+                ["import", "-silent", "-window", "root", "-depth", "8", "ppm:-"])
+        return Screen(subprocess.run(argv, env=self.env, capture_output=True, check=True,
+                                     timeout=30).stdout)
 
     def shot(self, step, screen=None):
         screen = screen or self.grab()
-        screen.save(os.path.join(self.shots, f"{self.host}-{step}.png"))
+        subprocess.run(["convert", "ppm:-", os.path.join(self.shots, f"{self.name}-{step}.png")],
+                       input=screen.ppm, check=True, timeout=30)
         return screen
 
     def settled(self, timeout=10):
         """The screen once two grabs half a second apart agree."""
-        last = self.grab()
+        grabs = [self.grab()]
 
         def same():
-            nonlocal last
             time.sleep(0.5)
-            now = self.grab()
-            same, last = now.rgb == last.rgb, now
-            return same and now
+            grabs.append(self.grab())
+            return grabs[-1].rgb == grabs[-2].rgb and grabs[-1]
 
-        return wait_for("the screen to settle", same, timeout, interval=0)
+        return self.wait_for("the screen to settle", same, timeout, interval=0)
 
-    def changed_from(self, before, what, timeout):
-        def check():
-            self.check_running()
-            now = self.grab()
-            return now.rgb != before.rgb and now
-
-        wait_for(what, check, timeout)
+    def changed_from(self, before, what, timeout=10):
+        self.wait_for(what, lambda: self.grab().rgb != before.rgb, timeout)
         return self.settled()
 
+    def click(self, point, button=None):
+        x, y = str(point[0]), str(point[1])
+        seat = ["swaymsg", "-q", "seat", "-", "cursor"]
+        self.run(*(seat + ["set", x, y] if self.wayland else ["xdotool", "mousemove", x, y]),
+                 check=True)
+        if button:
+            time.sleep(0.2)
+            for argv in ([seat + [act, f"button{button}"] for act in ("press", "release")]
+                         if self.wayland else [["xdotool", "click", str(button)]]):
+                self.run(*argv, check=True)
+
     def park_pointer(self):
-        # Away from the panel and where menus open, so no hover highlight is in a shot.
-        self.xdotool("mousemove", str(SCREEN[0] // 2), str(SCREEN[1] - 10))
+        # Away from the panel and where menus open, so no hover or tooltip is in a shot.
+        self.click((SCREEN[0] // 2, SCREEN[1] - 10))
+        time.sleep(0.6 if self.wayland else 0)
 
-    def xdotool(self, *args):
-        subprocess.run(["xdotool", *args], env=self.env, check=True, timeout=10)
-
-    def click(self, point, button=1):
-        self.xdotool("mousemove", str(point[0]), str(point[1]))
-        time.sleep(0.2)
-        self.xdotool("click", str(button))
-
-    def open_menu(self, step, button):
+    def open_menu(self, step):
+        """Opens Ambrel's menu; the lines read in it and the screen that shows it."""
         self.park_pointer()
         before = self.settled()
-        self.click(centre(self.icon), button)
-        menu = self.changed_from(before, "the menu to open", 10)
-        self.shot(step, menu)
-        box = widen(before.diff_box(menu), 6, menu)
-        return menu, box, ocr_lines(menu, box)
+        self.click(centre(self.icon), self.host["button"])
+        menu = self.shot(step, self.changed_from(before, "the menu to open"))
+        return ocr_lines(menu, before.diff_box(menu, 6)), menu
+
+    def wait_for_icon(self, look, what, same=True):
+        self.park_pointer()
+        box = (0, self.icon[1], look.width, self.icon[3])  # the tray's row: a count may widen
+        self.wait_for(what, lambda: (self.grab().region(box) == look.region(box)) == same,
+                      LISTING_WAIT)
 
     # --- the run -------------------------------------------------------------------------
 
-    def run(self):
+    def scenario(self):
         baseline = self.bring_up()
-        port, command = self.open_listener(baseline)
-        # The xfce host draws the menu itself (from D-Bus) for the right button; the left one
-        # has Ambrel pop up its own. Both renderings get read.
-        button = 3 if self.host == "xfce" else 1
-        self.kill_from_menu(button, port, command)
-        self.wait_for_icon(baseline, "the count to drop back")
-        self.shot("5-count-down")
-        self.quit_from_menu(button, port)
+        port, command, raised = self.open_listener(baseline)
+        if not self.xembed:
+            self.click(centre(self.icon), 1)
+            time.sleep(1.5)
+            if windows := self.ambrel_windows():
+                raise Failure(f"a left click on the icon opened windows of Ambrel's: {windows}")
+            self.shot("3-left-click")
+        if self.wayland:
+            lines = self.submenu(port, command, 4)
+            self.click(find_line(lines, r"Copy\s+Network\s+URL", "'Copy Network URL'"), 1)
+            url = self.wait_for("the URL on the clipboard", lambda: re.fullmatch(
+                rf"http://(\[[0-9a-fA-F:.%]+\]|[0-9.]+|localhost):{port}",
+                self.run("wl-paste", "--no-newline").stdout), 5)
+            log(f"the clipboard holds {url[0]}")
+        pid, lines = self.listener.pid, self.submenu(port, command, 5)
+        self.click(find_line(lines, rf"Kill\s+Process\s*\(?\s*[iIl1]d\s*{pid}\b",
+                             f"'Kill Process (id {pid})'"), 1)
+        if (status := ended(self.listener, 5, "'Kill Process'")) != -signal.SIGKILL:
+            raise Failure(f"the listener ended with {status}, not by SIGKILL")
+        # Other listeners on the machine may come and go meanwhile: the count need only move.
+        self.wait_for_icon(raised, "the count to drop back", same=False)
+        before = self.shot("6-count-down", self.settled())
+        if self.wayland and not self.name.endswith("-late"):
+            self.stop("panel", next(p for n, p in self.processes if n == "panel"))
+            self.start_panel()
+            self.wait_for_item()
+            self.wait_for_icon(before, "the icon back after the bar restarted")
+            self.shot("7-bar-restarted")
+        self.quit_from_menu(port)
 
     def bring_up(self):
-        """Starts the X server, the tray host and Ambrel; the screen with Ambrel's icon."""
-        self.start_xvfb()
-        if self.host == "trayer":
-            self.start_host()
+        """Starts the display server, the tray host and Ambrel; the screen with Ambrel's icon."""
+        self.start_sway() if self.wayland else self.start_xvfb()
+        if not self.xembed:
+            self.start_bus()
+        if self.name.endswith("-late"):
+            self.start_ambrel()
+            self.wait_for("Ambrel to find no tray",
+                          lambda: "no system tray yet" in self.log_text("ambrel"), 10)
+        self.start_panel()
+        if self.xembed:
             empty = self.settled()
             self.start_ambrel()
             self.changed_from(empty, "Ambrel's icon in the tray", 15)
         else:
-            self.seed_panel_config()
-            self.start_bus()
-            if self.host == "xfce-late":
-                self.start_ambrel()
-                # Ambrel is up, with no tray to show in, before the panel comes.
-                wait_for("Ambrel's lsof", lambda: self.check_running() or self.lsof_pid(), 10)
-                time.sleep(1)
-                self.start_host()
-            else:
-                self.start_host()
-                self.start_ambrel()
-            item = wait_for("Ambrel's StatusNotifierItem at the panel's watcher",
-                            lambda: self.check_running() or self.tray_item_of_ambrel(), 15)
-            log(f"Ambrel's tray item: {item}")
+            self.ambrel or self.start_ambrel()
+            self.wait_for_item()
         self.park_pointer()
-        # Past one lsof interval the first listing's count is drawn.
-        time.sleep(3.5)
+        # Past one listing the first count is drawn.
+        time.sleep(3.5 if "args" in self.host else 1.5)
         return self.shot("1-start", self.settled())
+
+    def start_ambrel(self):
+        self.ambrel = self.start("ambrel", [self.ambrel_path, *self.host.get("args", [])])
 
     def open_listener(self, baseline):
         """A socket of our own on loopback; finds the icon by the count it changes."""
-        self.listener = self.start("listener", [
-            sys.executable, "-c",
-            "import socket, sys\n"
-            "s = socket.socket()\n"
-            "s.bind(('127.0.0.1', 0))\n"
-            "s.listen()\n"
-            "print(s.getsockname()[1], flush=True)\n"
-            "sys.stdin.read()\n"], stdin=subprocess.PIPE)
-        opened = time.monotonic()
-        port = wait_for("the listener's port", lambda: first_line(self.logs["listener"]) or (
-            self.listener.poll() is not None and "ended"), 10)
-        if not port.isdigit():
-            raise Failure(f"the listener could not open its socket: {port}")
+        self.listener = self.start("listener", [sys.executable, "-u", "-m", "http.server",
+                                                "--bind", "127.0.0.1", "0"])
+        port = self.wait_for("the listener's port", lambda: re.search(
+            r"port (\d+)", self.log_text("listener")), 10)[1]
         with open(f"/proc/{self.listener.pid}/comm") as f:
             command = f.read().strip()
         raised = self.changed_from(baseline, "the count on the icon to change", LISTING_WAIT)
-        log(f"listener {command} (pid {self.listener.pid}) on 127.0.0.1:{port}; "
-            f"the screen changed {time.monotonic() - opened:.1f} s later")
         self.shot("2-count-up", raised)
         # What changed is the count, drawn into the icon: that is where to click.
         self.icon = baseline.diff_box(raised)
-        log(f"the icon's changed pixels: {self.icon}")
-        if self.icon[1] > 40 or self.icon[2] - self.icon[0] > 64:
-            raise Failure(f"the change {self.icon} is not an icon in a tray along the top")
-        return port, command
+        log(f"listener {command} (pid {self.listener.pid}) on port {port}; icon at {self.icon}")
+        if self.icon[2] - self.icon[0] > 64 or self.icon[3] - self.icon[1] > 64:
+            raise Failure(f"the change {self.icon} is not an icon in a tray")
+        return port, command, raised
 
-    def kill_from_menu(self, button, port, command):
-        _, _, lines = self.open_menu("3-menu", button)
-        log(f"menu reads {lines}")
-        if not find_line(lines, r"Listening\s+Processes"):
-            raise Failure("the menu does not show 'Listening Processes'")
+    def submenu(self, port, command, step):
+        """Opens the menu, then the listener's submenu; the lines read in that."""
+        lines, menu = self.open_menu(f"{step}-menu")
+        find_line(lines, r"Listening\s+Processes", "'Listening Processes'")
         # OCR reads the middle dot as anything small, or not at all.
-        entry = find_line(
-            lines, rf"(?<!\d){port}(\s*[^\w\s]{{0,2}}\s*|\s\S\s){re.escape(command)}\b")
-        if not entry:
-            raise Failure(f"the menu does not show '{port} · {command}'")
+        entry = rf"(?<!\d){port}(\s*[^\w\s]{{0,2}}\s*|\s\S\s){re.escape(command)}\b"
+        self.click(find_line(lines, entry, f"'{port} · {command}'"), 1)
+        submenu = self.shot(f"{step}-submenu", self.changed_from(menu, "the entry's submenu"))
+        return ocr_lines(submenu, menu.diff_box(submenu, 6))
 
-        menu = self.grab()
-        self.click(centre(entry.box()), 1)
-        submenu = self.changed_from(menu, "the entry's submenu", 10)
-        self.shot("4-submenu", submenu)
-        lines = ocr_lines(submenu, widen(menu.diff_box(submenu), 6, submenu))
-        log(f"submenu reads {lines}")
-        pid = self.listener.pid
-        kill = find_line(lines, rf"Kill\s+Process\s*\(?\s*[iIl1]d\s*{pid}\b")
-        if not kill:
-            raise Failure(f"the submenu has no 'Kill Process (id {pid})'")
-        self.click(centre(kill.box()), 1)
-        try:
-            status = self.listener.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            raise Failure("'Kill Process' did not end the listener") from None
-        if status != -signal.SIGKILL:
-            raise Failure(f"the listener ended with {status}, not by SIGKILL")
-
-    def wait_for_icon(self, look, what):
-        self.park_pointer()
-        box = widen(self.icon, 2, look)
-        wait_for(what, lambda: self.check_running() or
-                 self.grab().region(box) == look.region(box), LISTING_WAIT)
-
-    def quit_from_menu(self, button, port):
-        _, _, lines = self.open_menu("6-menu-again", button)
-        log(f"menu reads {lines}")
-        if find_line(lines, rf"(?<!\d){port}(?!\d)"):
+    def quit_from_menu(self, port):
+        lines, _ = self.open_menu("8-menu-again")
+        if any(re.search(rf"(?<!\d){port}(?!\d)", text) for text, _ in lines):
             raise Failure(f"the menu still lists port {port} after the kill")
-        quit_line = find_line(lines, r"\bQuit\b")
-        if not quit_line:
-            raise Failure("the menu has no 'Quit'")
-        lsof = self.lsof_pid()
-        if not lsof:
-            raise Failure("Ambrel has no lsof child")
-        self.click(centre(quit_line.box()), 1)
-        try:
-            status = self.ambrel.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            raise Failure("'Quit' did not end Ambrel") from None
-        if status != 0:
+        children = children_of(self.ambrel.pid)
+        if "args" in self.host and "lsof" not in dict(children).values():
+            raise Failure(f"Ambrel has no lsof child, only {children}")
+        self.click(find_line(lines, r"\bQuit\b", "'Quit'"), 1)
+        if status := ended(self.ambrel, 10, "'Quit'"):
             raise Failure(f"Ambrel quit with status {status}")
-        wait_for(f"lsof (pid {lsof}) to end with Ambrel",
-                 lambda: reap_children() or proc_stat(lsof) is None, 5)
-        self.shot("7-quit")
-
-
-def reap_children():
-    while True:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            return
+        self.processes.remove(("ambrel", self.ambrel))
+        # Its children come to us when it ends; they must end with it.
+        self.wait_for(f"Ambrel's children {children} to end with it", lambda: reap_children() or
+                 not set(children) & set(children_of(os.getpid())), 5)
+        self.shot("9-quit")
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[3] not in HOSTS:
-        sys.exit(f"usage: {sys.argv[0]} AMBREL SHOTS_DIR {{{'|'.join(HOSTS)}}}")
-    ambrel, shots, host = sys.argv[1:]
+    host = sys.argv[3].removesuffix("-late") if len(sys.argv) == 4 else None
+    if host not in HOSTS:
+        sys.exit(f"usage: {sys.argv[0]} AMBREL SHOTS_DIR {{{'|'.join(HOSTS)}}}[-late]")
+    ambrel, shots, name = sys.argv[1:]
     os.makedirs(shots, exist_ok=True)
     # Only this run's pictures and logs, so none of an older run is taken for this one's.
-    ours = re.compile(rf"{re.escape(host)}-(\d-[a-z-]+\.png|failed\.png|[a-z]+\.log)")
-    for name in os.listdir(shots):
-        if ours.fullmatch(name):
-            os.remove(os.path.join(shots, name))
+    ours = re.compile(rf"{re.escape(name)}-(\d-[a-z-]+\.png|failed\.png|[a-z]+\.log)")
+    for old in filter(ours.fullmatch, os.listdir(shots)):
+        os.remove(os.path.join(shots, old))
     # A TERM from CTest's timeout still runs the clean-up below.
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, lambda s, _: sys.exit(f"desktop: stopped by signal {s}"))
-    tools = {**TOOLS, **HOST_TOOLS[host.split("-")[0]]}
-    missing = sorted({package for tool, package in tools.items() if not shutil.which(tool)})
-    if missing:
-        sys.exit(f"desktop: FAILED ({host}): missing packages {' '.join(missing)} "
+    row = HOSTS[host]
+    tools = ["convert", "tesseract", row["panel"][0], *(WAYLAND if row.get("wayland") else X11),
+             *(SNI if row["button"] != 1 else [])]
+    if missing := [tool for tool in tools if not shutil.which(tool)]:
+        sys.exit(f"desktop: FAILED ({name}): missing {' '.join(missing)} "
                  "(scripts/install-deps installs them)")
-    libc.prctl(PR_SET_CHILD_SUBREAPER, 1)
+    libc.prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: orphans of what we start come to us
     started = time.monotonic()
-    with tempfile.TemporaryDirectory(prefix=f"ambrel-desktop-{host}-") as scratch:
-        desktop = Desktop(host, os.path.abspath(ambrel), shots, scratch)
+    with tempfile.TemporaryDirectory(prefix=f"ambrel-desktop-{name}-") as scratch:
+        desktop = Desktop(name, os.path.abspath(ambrel), shots, scratch)
         try:
-            desktop.run()
-        except (Failure, subprocess.SubprocessError, OSError) as failure:
+            desktop.scenario()
+        except (Failure, subprocess.SubprocessError, OSError, ValueError) as failure:
             try:
                 desktop.shot("failed")
-            except Exception as error:  # the X server may be what failed
+            except Exception as error:  # the display server may be what failed
                 log(f"no screenshot of the failure: {error}")
             desktop.stop_all()
-            desktop.tail_logs()
-            sys.exit(f"desktop: FAILED ({host}): {failure}")
+            for log_name in sorted(filter(re.compile(rf"{re.escape(name)}-[a-z]+\.log").fullmatch,
+                                          os.listdir(shots))):
+                with open(os.path.join(shots, log_name), "rb") as f:
+                    print(f"--- {log_name}\n{f.read()[-3000:].decode(errors='replace')}")
+            sys.exit(f"desktop: FAILED ({name}): {failure}")
         finally:
             desktop.stop_all()
-    log(f"{host}: passed in {time.monotonic() - started:.1f} s; screenshots in {shots}")
+    log(f"{name}: passed in {time.monotonic() - started:.1f} s; screenshots in {shots}")
 
 
 if __name__ == "__main__":
