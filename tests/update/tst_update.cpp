@@ -7,63 +7,30 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
 using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray run(const QString &program, const QStringList &arguments)
+// The output of a shell script run in dir. In it, "bundle <dir> <version>" makes a tree whose
+// bin/ambrel, once started, leaves its version in share/ambrel/started.
+QByteArray sh(const QString &dir, const QString &script)
 {
     QProcess p;
-    p.start(program, arguments);
+    p.setWorkingDirectory(dir);
+    p.start(u"sh"_s,
+            {u"-ec"_s,
+             u"bundle() { mkdir -p $1/bin $1/share/ambrel; echo $2 > $1/share/ambrel/version\n"
+             "printf '#!/bin/sh\\necho %s > \"${0%/bin/ambrel}/share/ambrel/started\"' $2 "
+             "> $1/bin/ambrel; chmod 700 $1/bin/ambrel; }\n"_s +
+                 script});
     p.waitForFinished(60000);
     return p.readAllStandardOutput();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &text)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-}
-
-// Incompressible, so that an archive comes in several reads.
-QByteArray noise(qsizetype size)
-{
-    QByteArray bytes(size, '\0');
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
-// A tree whose bin/ambrel, once started, leaves its version in share/ambrel/started.
-void makeBundle(const QString &dir, const QByteArray &version)
-{
-    writeFile(dir + u"/share/ambrel/version"_s, version);
-    writeFile(dir + u"/bin/ambrel"_s,
-              "#!/bin/sh\necho " + version + " > \"$(dirname \"$0\")/../share/ambrel/started\"\n");
-    QFile::setPermissions(dir + u"/bin/ambrel"_s, QFile::ReadOwner | QFile::ExeOwner);
-}
-
-// Every entry under dir, and the digests of its files.
-QByteArray snapshot(const QString &dir)
-{
-    return run(u"sh"_s,
-               {u"-c"_s, u"cd $0 && { find .; find . -type f -exec md5sum {} +; } | sort"_s, dir});
 }
 
 // Serves the feed, the archive at /a.tar.gz and a redirect to plain http at /moved.
@@ -97,62 +64,54 @@ class TestUpdate : public QObject {
     QTemporaryDir m_keys; // the keys "one" and "two", and the archive on offer
     std::optional<PublicKey> m_key;
 
-    // The .minisig text of the file, vouching for "ambrel <version>".
-    QString sign(const QString &file, const char *version, const char *key = "one",
-                 const QStringList &more = {})
-    {
-        run(u"minisign"_s,
-            QStringList{u"-S"_s, u"-s"_s, m_keys.filePath(QLatin1String(key)), u"-m"_s, file,
-                        u"-x"_s, file + u".sig"_s, u"-t"_s, u"ambrel "_s + QLatin1String(version)} +
-                more);
-        return QString::fromUtf8(readFile(file + u".sig"_s));
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
-        for (const QString &k : {m_keys.filePath(u"one"_s), m_keys.filePath(u"two"_s)})
-            run(u"minisign"_s, {u"-G"_s, u"-W"_s, u"-p"_s, k + u".pub"_s, u"-s"_s, k});
-        m_key = parsePublicKey(QString::fromUtf8(readFile(m_keys.filePath(u"one.pub"_s))));
+        m_key = parsePublicKey(QString::fromUtf8(
+            sh(m_keys.path(), u"for k in one two; do minisign -G -W -p $k.pub -s $k >&2; done; "
+                              "cat one.pub"_s)));
         QVERIFY(m_key);
     }
 
     // Installs, then refusals: nothing installed or left beside the bundle, nothing started, one
-    // log line that says why. The row's name says what is done to the offer.
+    // log line that says why. `shape` changes the new tree; the row's name, the offer.
     void offers_data()
     {
+        QTest::addColumn<QString>("shape");
         QTest::addColumn<QString>("said");
-        const std::pair<const char *, const char *> rows[] = {
-            {"signed, newer: installed, setuid and world-write dropped", ""},
-            {"legacy signature", ""},
-            {"CRLF line ends", ""},
-            {"unsigned", "the archive is not signed"},
-            {"another key", "signed with another key"},
-            {"another file's signature", "does not match the archive"},
-            {"one flipped byte", "does not match the archive"},
-            {"legacy, one flipped byte", "does not match the archive"},
-            {"altered trusted comment", "the trusted comment does not match the signature"},
-            {"truncated signature", "the signature is malformed"},
-            {"bad base64", "the signature is malformed"},
-            {"the same version", "version " AMBREL_VERSION " is not newer"},
-            {"an older version", "version 0.0.9 is not newer"},
-            {"feed past its cap", "larger than 2048 bytes"},
-            {"archive past its cap", "larger than 1048576 bytes"},
-            {"redirect to plain http", "redirected to a URL that is not HTTPS"},
-            {"decompression bomb", "unpacks to more than 1048576 bytes"},
-            {"a FIFO", "device, FIFO or socket: ./fifo"},
-            {"a device node", "device, FIFO or socket: ./mem"},
-            {"a link out", "links outside the bundle: ./share/out"},
-            {"not Ambrel's", "a file that is not Ambrel's: lib/x"},
-            {"a URL that forges log lines",
+        const std::tuple<const char *, const char *, const char *> rows[] = {
+            {"signed, newer: installed, setuid and world-write dropped", "", ""},
+            {"legacy signature", "", ""},
+            {"CRLF line ends", "", ""},
+            {"unsigned", "", "the archive is not signed"},
+            {"another key", "", "signed with another key"},
+            {"another file's signature", "", "does not match the archive"},
+            {"one flipped byte", "", "does not match the archive"},
+            {"legacy, one flipped byte", "", "does not match the archive"},
+            {"altered trusted comment", "", "the trusted comment does not match the signature"},
+            {"truncated signature", "", "the signature is malformed"},
+            {"bad base64", "", "the signature is malformed"},
+            {"the same version", "", "version " AMBREL_VERSION " is not newer"},
+            {"an older version", "", "version 0.0.9 is not newer"},
+            {"feed past its cap", "", "larger than 2048 bytes"},
+            {"archive past its cap", "head -c 2M /dev/urandom > more", "larger than 1048576 bytes"},
+            {"redirect to plain http", "", "redirected to a URL that is not HTTPS"},
+            {"decompression bomb", "head -c 2M /dev/zero > zeros", "unpacks to more than 1048576"},
+            {"a FIFO", "mkfifo fifo", "device, FIFO or socket: ./fifo"},
+            {"a device node", "mknod mem c 1 1", "device, FIFO or socket: ./mem"},
+            {"a link out", "ln -s ../../../bundle share/out",
+             "links outside the bundle: ./share/out"},
+            {"not Ambrel's", "mkdir lib; echo x > lib/x", "a file that is not Ambrel's: lib/x"},
+            {"a URL that forges log lines", "",
              "not offered over HTTPS: ftp://x/\uFFFD[2J\uFFFDambrel[1]: ok"},
-            {"a quit during the install", "Ambrel is quitting"}};
-        for (const auto &[name, said] : rows)
-            QTest::newRow(name) << QString::fromUtf8(said);
+            {"a quit during the install", "truncate -s 400M big", "Ambrel is quitting"}};
+        for (const auto &[name, shape, said] : rows)
+            QTest::newRow(name) << QString::fromUtf8(shape) << QString::fromUtf8(said);
     }
 
     void offers()
     {
+        QFETCH(QString, shape);
         QFETCH(QString, said);
         const QByteArray tag = QTest::currentDataTag();
         const auto is = [&tag](const char *name) {
@@ -161,40 +120,23 @@ private Q_SLOTS:
         if (is("a device node") && ::geteuid() != 0)
             QSKIP("only root makes device nodes");
         QTemporaryDir tmp;
-        const QString bundle = tmp.filePath(u"bundle"_s), fresh = m_keys.filePath(u"new"_s);
-        makeBundle(bundle, "old");
-        makeBundle(fresh, "new");
-        writeFile(fresh + u"/share/ambrel/noise"_s, noise(200'000));
-        writeFile(fresh + u"/share/ambrel/mode"_s, "x");
-        ::chmod(QFile::encodeName(fresh + u"/share/ambrel/mode"_s).constData(), 06777);
-        if (is("archive past its cap"))
-            writeFile(fresh + u"/share/ambrel/more"_s, noise(2 << 20));
-        if (is("decompression bomb"))
-            writeFile(fresh + u"/share/ambrel/zeros"_s, QByteArray(2 << 20, '\0'));
-        if (is("a quit during the install")) // sparse, but long to unpack
-            run(u"truncate"_s, {u"-s400M"_s, fresh + u"/share/ambrel/big"_s});
-        if (is("a FIFO"))
-            ::mkfifo(QFile::encodeName(fresh + u"/fifo"_s).constData(), 0600);
-        if (is("a device node"))
-            ::mknod(QFile::encodeName(fresh + u"/mem"_s).constData(), S_IFCHR | 0666,
-                    makedev(1, 1));
-        if (is("a link out"))
-            QFile::link(u"../../../bundle"_s, fresh + u"/share/out"_s);
-        if (is("not Ambrel's"))
-            writeFile(fresh + u"/lib/x"_s, "x");
-        const QString archive = m_keys.filePath(u"a.tar.gz"_s);
-        run(u"tar"_s, {u"-czf"_s, archive, u"-C"_s, fresh, u"."_s});
-        QDir(fresh).removeRecursively();
-
-        QByteArray bytes = readFile(archive);
-        QString signature = sign(archive,
-                                 is("the same version")   ? AMBREL_VERSION
+        const QString bundle = tmp.filePath(u"bundle"_s);
+        sh(tmp.path(), u"bundle bundle old"_s);
+        // Random bytes make the archive come in several reads.
+        QByteArray bytes = sh(
+            m_keys.path(), u"bundle new new; cd new; head -c 200000 /dev/urandom "
+                           "> share/ambrel/noise; echo x > share/ambrel/mode; "
+                           "chmod 6777 share/ambrel/mode; %1\n"
+                           "tar -cz . > ../a.tar.gz; cd ..; rm -r new; cat a.tar.gz"_s.arg(shape));
+        QString signature = QString::fromUtf8(
+            sh(m_keys.path(),
+               u"minisign -S -s %1 -m %2 -x sig -t 'ambrel %3' %4 >&2; cat sig"_s.arg(
+                   QLatin1String(is("another key") ? "two" : "one"),
+                   QLatin1String(is("another file's signature") ? "one.pub" : "a.tar.gz"),
+                   QLatin1String(is("the same version")   ? AMBREL_VERSION
                                  : is("an older version") ? "0.0.9"
-                                                          : "0.2.0",
-                                 is("another key") ? "two" : "one",
-                                 tag.startsWith("legacy") ? QStringList{u"-l"_s} : QStringList());
-        if (is("another file's signature"))
-            signature = sign(m_keys.filePath(u"one.pub"_s), "0.2.0");
+                                                          : "0.2.0"),
+                   QLatin1String(tag.startsWith("legacy") ? "-l" : ""))));
         if (tag.endsWith("one flipped byte"))
             bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
         if (is("CRLF line ends"))
@@ -223,7 +165,8 @@ private Q_SLOTS:
         if (!is("a quit during the install"))
             limits.unpacked.bytes = 1 << 20;
         updater.setLimits(limits);
-        const QByteArray before = snapshot(tmp.path());
+        const QString snapshot = u"{ find .; find . -type f -exec md5sum {} +; } | sort"_s;
+        const QByteArray before = sh(tmp.path(), snapshot);
         QList<int> states;
         connect(&updater, &Updater::stateChanged, &updater, [&](int state) {
             states << state;
@@ -232,16 +175,14 @@ private Q_SLOTS:
         FdCapture err(STDERR_FILENO);
         updater.startAutomaticChecksWithInterval(3600);
         if (said.isEmpty()) {
-            QTRY_COMPARE_WITH_TIMEOUT(readFile(bundle + u"/share/ambrel/started"_s),
+            QTRY_COMPARE_WITH_TIMEOUT(sh(bundle, u"cat share/ambrel/started"_s),
                                       QByteArray("new\n"), 20000);
             QCOMPARE(states, QList<int>({1, 2, 3}));
             QCOMPARE(logLines(err.release()).filter(u"restart"_s),
                      {u"restart "_s +
                       QString::fromUtf8(QUrl::fromLocalFile(bundle + u'/').toEncoded())});
-            QCOMPARE(run(u"stat"_s, {u"-c%a"_s, bundle + u"/share/ambrel/mode"_s}), "755\n");
-            QCOMPARE(
-                QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                QStringList{u"bundle"_s});
+            QCOMPARE(sh(tmp.path(), u"stat -c%a bundle/share/ambrel/mode; ls -A"_s),
+                     "755\nbundle\n");
             return;
         }
         if (is("a quit during the install")) {
@@ -259,15 +200,15 @@ private Q_SLOTS:
             logLines(err.release()).filter(QRegularExpression(u"failed|not installed"_s));
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.front().contains(said), qPrintable(lines.front()));
-        QCOMPARE(snapshot(tmp.path()), before);
+        QCOMPARE(sh(tmp.path(), snapshot), before);
     }
 
     void onlyAmbrelsOwnTreeUpdatesItself()
     {
         QTemporaryDir tmp;
-        makeBundle(tmp.path(), "x");
+        sh(tmp.path(), u"bundle . x"_s);
         QVERIFY(isAmbrelsOwnTree(tmp.path()));
-        writeFile(tmp.filePath(u"bin/other"_s), "x");
+        sh(tmp.path(), u"touch bin/other"_s);
         QVERIFY(!isAmbrelsOwnTree(tmp.path()));
         QVERIFY(!isAmbrelsOwnTree(u"/usr"_s));
     }
