@@ -440,9 +440,10 @@ class Desktop:
         self.ambrel = self.start("ambrel", [self.ambrel_path, *self.host.get("args", [])])
 
     def open_listener(self, baseline):
-        """A socket of our own on loopback; finds the icon by the count it changes."""
+        """A socket of our own that other machines could reach, so that its network URL can be
+        copied; finds the icon by the count it changes."""
         self.listener = self.start("listener", [sys.executable, "-u", "-m", "http.server",
-                                                "--bind", "127.0.0.1", "0"])
+                                                "--bind", "0.0.0.0", "0"])
         port = self.wait_for("the listener's port", lambda: re.search(
             r"port (\d+)", self.log_text("listener")), 10)[1]
         with open(f"/proc/{self.listener.pid}/comm") as f:
