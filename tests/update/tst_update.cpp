@@ -26,7 +26,7 @@ QByteArray sh(const QString &dir, const QString &script)
     p.start(u"sh"_s,
             {u"-ec"_s,
              u"bundle() { mkdir -p $1/bin $1/share/ambrel; echo $2 > $1/share/ambrel/version\n"
-             "printf '#!/bin/sh\\necho %s > \"${0%/bin/ambrel}/share/ambrel/started\"' $2 "
+             "printf '#!/bin/sh\\necho %s > \"${0%%/bin/ambrel}/share/ambrel/started\"' $2 "
              "> $1/bin/ambrel; chmod 700 $1/bin/ambrel; }\n"_s +
                  script});
     p.waitForFinished(60000);
@@ -157,6 +157,7 @@ private Q_SLOTS:
             feed.insert(u"signature"_s, signature);
 
         QTcpServer server;
+        QList<int> states; // outlives the updater, which may still report
         Updater updater(updateRequest(serve(server, feed, bytes)), m_key);
         updater.setResourceURL(QUrl::fromLocalFile(bundle + u"/share/ambrel/"_s));
         UpdateLimits limits;
@@ -167,7 +168,6 @@ private Q_SLOTS:
         updater.setLimits(limits);
         const QString snapshot = u"{ find .; find . -type f -exec md5sum {} +; } | sort"_s;
         const QByteArray before = sh(tmp.path(), snapshot);
-        QList<int> states;
         connect(&updater, &Updater::stateChanged, &updater, [&](int state) {
             states << state;
             reportUpdaterState(u"state"_s, &updater, &updater);
