@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+using namespace Qt::StringLiterals;
+
 static Scanner *scanner;
 static StatusMenu *menu;
 static qsizetype shownCount = -1;
@@ -28,48 +30,29 @@ static void require(bool holds, const char *what, const QString &detail = {})
     std::abort();
 }
 
-// The decimal number a title or kill item shows for its tag; 0 when it shows none.
-static qint64 shownNumber(const QString &text)
-{
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok, 10);
-    return ok ? value : 0;
-}
-
 static void checkMenu()
 {
-    static const QStringList fixedTail = {QStringLiteral("No listening processes"),
-                                          QStringLiteral("-"),
-                                          QStringLiteral("Preferences"),
-                                          QStringLiteral("Open at Login"),
-                                          QStringLiteral("About Ambrel"),
-                                          QStringLiteral("-"),
-                                          QStringLiteral("Quit")};
     const QList<QAction *> items = menu->menu()->actions();
-    require(items.size() >= 1 + fixedTail.size(), "fixed items missing");
-    require(items[0]->text() == QLatin1String("Listening Processes") && !items[0]->menu(),
-            "header not at index 0");
-    const qsizetype entries = items.size() - 1 - fixedTail.size();
-    for (qsizetype i = 0; i < fixedTail.size(); ++i) {
-        const QAction *item = items[1 + entries + i];
-        require((item->isSeparator() ? QStringLiteral("-") : item->text()) == fixedTail[i],
-                "fixed items out of order", item->text());
-    }
-    for (qsizetype i = 1; i <= entries; ++i) {
-        const QString title = items[i]->text();
-        // A line per address, a separator, then Open, Copy, Stop and Kill.
-        require(items[i]->menu() && items[i]->menu()->actions().size() >= 5,
-                "entry without submenu", title);
-        const QList<QAction *> actions = items[i]->menu()->actions();
-        const qsizetype dot = title.indexOf(QStringLiteral(" · "));
-        const qint64 port = dot > 0 ? shownNumber(title.left(dot)) : 0;
-        require(port > 0 && MenuItem::tag(actions[actions.size() - 4]) == port,
+    QStringList texts;
+    for (const QAction *item : items)
+        texts << (item->isSeparator() ? u"-"_s : item->menu() ? u"entry"_s : item->text());
+    const qsizetype entries = texts.count(u"entry"_s);
+    require(texts == QStringList{u"Listening Processes"_s} + QStringList(entries, u"entry"_s) +
+                         QStringList{u"No listening processes"_s, u"-"_s, u"Preferences"_s,
+                                     u"Open at Login"_s, u"About Ambrel"_s, u"-"_s, u"Quit"_s},
+            "fixed items out of place", texts.join(u'|'));
+    for (const QAction *entry : items.sliced(1, entries)) {
+        // A line per address, a separator, then Open, Copy, Stop and Kill "(id <pid>)".
+        const QList<QAction *> actions = entry->menu()->actions();
+        const QString title = entry->text(), kill = actions.constLast()->text();
+        require(actions.size() >= 5 && title.contains(u" · "_s) &&
+                    title.section(u" · "_s, 0, 0).toLongLong() ==
+                        MenuItem::tag(actions.end()[-4]) &&
+                    MenuItem::tag(actions.end()[-4]) > 0,
                 "port tag differs from the title", title);
-        const QString kill = actions.constLast()->text();
-        const QString killPrefix = QStringLiteral("Kill Process (id ");
-        require(kill.startsWith(killPrefix) && kill.endsWith(QLatin1Char(')')), "kill item", kill);
-        const qint64 pid = shownNumber(kill.mid(killPrefix.size()).chopped(1));
-        require(pid > 0 && MenuItem::tag(actions.constLast()) == pid,
+        require(kill.startsWith(u"Kill Process (id "_s) && kill.endsWith(u')') &&
+                    kill.sliced(17).chopped(1).toLongLong() == MenuItem::tag(actions.constLast()) &&
+                    MenuItem::tag(actions.constLast()) > 0,
                 "pid tag differs from the kill item", kill);
     }
     require(menu->entries().size() == entries, "listed entries differ from the menu");

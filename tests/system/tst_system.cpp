@@ -20,8 +20,8 @@ class TestSystem : public QObject {
 private Q_SLOTS:
     void defaultRouteInterface_data()
     {
-        QTest::addColumn<QByteArray>(
-            "rows"); // Iface Destination Gateway Flags RefCnt Use Metric Mask
+        // Iface Destination Gateway Flags RefCnt Use Metric Mask
+        QTest::addColumn<QByteArray>("rows");
         QTest::addColumn<QString>("interface");
         QTest::newRow("default route beside a subnet route")
             << QByteArray("eth0 0001A8C0 0 0001 0 0 100 00FFFFFF\n"
