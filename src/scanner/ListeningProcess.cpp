@@ -3,8 +3,6 @@
 #include "Log.h"
 #include "Processes.h"
 
-#include <ranges>
-
 std::optional<qint64> positiveDecimal(const QString &text)
 {
     qsizetype i = 0;
@@ -27,7 +25,9 @@ QList<Listener> checkedListeners(const QList<ListeningProcess> &records)
 {
     QList<Listener> checked;
     qsizetype left = 0;
-    for (const ListeningProcess &record : std::views::reverse(records)) {
+    // Newest first: the reverse of the listing. (clang 14 cannot compile libstdc++ 12's ranges.)
+    for (qsizetype i = records.size() - 1; i >= 0; --i) {
+        const ListeningProcess &record = records[i];
         const std::optional<qint64> pid = positiveDecimal(record.pid());
         const std::optional<qint64> port = positiveDecimal(record.port());
         if (!pid || !port)
