@@ -163,15 +163,27 @@ static QString failure(const QNetworkReply &reply, const QString &ours)
     return {};
 }
 
-void Updater::feedFinished()
+// The finished reply, which goes once control returns to the event loop.
+QNetworkReply *Updater::takeReply()
 {
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;
     reply->deleteLater();
+    return reply;
+}
+
+void Updater::giveUp(const char *stage, const QString &why)
+{
+    Platform::logLine(QStringLiteral("update %1 failed: ").arg(QLatin1String(stage)) + why);
+    discardStaging();
+    setState(Idle);
+}
+
+void Updater::feedFinished()
+{
+    QNetworkReply *reply = takeReply();
     const auto fail = [this](const QString &why) {
-        Platform::logLine(QStringLiteral("update check failed: ") + why);
-        discardStaging();
-        setState(Idle);
+        giveUp("check", why);
     };
 
     if (const QString why = failure(*reply, m_replyProblem); !why.isEmpty())
@@ -230,13 +242,9 @@ void Updater::feedFinished()
 
 void Updater::downloadFinished()
 {
-    QNetworkReply *reply = m_reply;
-    m_reply = nullptr;
-    reply->deleteLater();
+    QNetworkReply *reply = takeReply();
     const auto fail = [this](const QString &why) {
-        Platform::logLine(QStringLiteral("update download failed: ") + why);
-        discardStaging();
-        setState(Idle);
+        giveUp("download", why);
     };
 
     if (const QString why = failure(*reply, m_replyProblem); !why.isEmpty())

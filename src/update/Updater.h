@@ -83,6 +83,8 @@ protected:
 private:
     void check();
     QNetworkReply *get(const QUrl &url, qint64 limit, int deadlineMs);
+    QNetworkReply *takeReply();
+    void giveUp(const char *stage, const QString &why);
     void feedFinished();
     void downloadFinished();
     void installFinished(bool installed);
