@@ -13,7 +13,7 @@ QString durationText(qint64 seconds)
         return QStringLiteral("%1 s").arg(seconds);
     if (seconds < 3600)
         return QStringLiteral("%1 min").arg(seconds / 60);
-    if (seconds < 2 * 86400)
+    if (seconds < qint64(2) * 86400)
         return QStringLiteral("%1 h %2 min").arg(seconds / 3600).arg(seconds / 60 % 60);
     return QStringLiteral("%1 days").arg(seconds / 86400);
 }

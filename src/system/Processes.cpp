@@ -52,7 +52,7 @@ QString processCommandLine(qint64 pid)
     QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    QByteArray text = file.read(64 * 1024);
+    QByteArray text = file.read(qint64(64) * 1024);
     if (text.endsWith('\0'))
         text.chop(1);
     return QString::fromUtf8(text.replace('\0', ' '));

@@ -31,7 +31,7 @@ QString foreignFile(const QString &folder)
         const QFileInfo file = it.fileInfo();
         if (file.isDir() && !file.isSymLink())
             continue;
-        const QString relative = root.relativeFilePath(file.filePath());
+        QString relative = root.relativeFilePath(file.filePath());
         const QStringList parts = relative.split(u'/');
         if (std::none_of(parts.begin(), parts.end(), [](const QString &part) {
                 return part.startsWith(QLatin1String("ambrel"));

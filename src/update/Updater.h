@@ -30,7 +30,7 @@ class QThread;
 
 // How much the updater takes in at most, and for how long.
 struct UpdateLimits {
-    qint64 feedBytes = 64 * 1024;
+    qint64 feedBytes = qint64(64) * 1024;
     qint64 archiveBytes = qint64(256) * 1024 * 1024;
     int feedMs = 60 * 1000;
     int downloadMs = 15 * 60 * 1000;
