@@ -1,9 +1,11 @@
 // The application as a user meets it: the real status menu, its submenus and real processes.
 #include "AppDelegate.h"
 #include "Autostart.h"
+#include "CountIcon.h"
 #include "Helpers.h"
 #include "LsofTask.h"
 #include "MenuItem.h"
+#include "ProcessDetails.h"
 #include "Scanner.h"
 #include "StatusItem.h"
 #include "StatusMenu.h"
@@ -246,7 +248,7 @@ private Q_SLOTS:
         for (QWidget *w : QApplication::topLevelWidgets()) {
             if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
                 ++boxes;
-                QVERIFY(box->text().contains(QStringLiteral(AMBREL_VERSION)));
+                QVERIFY(box->text().contains(QStringLiteral(AMBREL_VERSION)) && !box->isModal());
             }
         }
         QCOMPARE(boxes, 1);
@@ -283,7 +285,18 @@ private Q_SLOTS:
 
         d.scanner()->startLsofTask(QStringLiteral("/nonexistent/lsof"), {});
         QTRY_VERIFY(!d.scanner()->problem().isEmpty());
-        QCOMPARE(d.statusItem()->toolTip(), d.scanner()->problem()); // the reason alone
+        QCOMPARE(d.statusItem()->toolTip(), d.scanner()->problem());   // the reason alone
+        QVERIFY(d.statusItem()->renderedIcon().pixmap(22).toImage() != // a warning, not a count
+                countIcon(d.statusItem()->image(), d.statusItem()->title()).pixmap(22).toImage());
+    }
+
+    void durations()
+    {
+        const std::pair<qint64, const char *> rows[] = {
+            {59, "59 s"},        {60, "1 min"},           {3599, "59 min"},
+            {3600, "1 h 0 min"}, {172799, "47 h 59 min"}, {172800, "2 days"}};
+        for (const auto &[seconds, text] : rows)
+            QCOMPARE(durationText(seconds), QString::fromUtf8(text));
     }
 
     // Last: they run and end the application's event loop, and with it the lsof child.
