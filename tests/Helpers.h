@@ -1,13 +1,43 @@
 // What several tests share: capturing our own output, lsof listings, real child processes.
 #pragma once
 
-#include "FdCapture.h"
-
 #include <QCoreApplication>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryFile>
 
+#include <cstdio>
 #include <memory>
+#include <unistd.h>
+#include <utility>
+
+// Catches what the code under test writes to one of our own file descriptors.
+class FdCapture {
+public:
+    explicit FdCapture(int fd) : m_fd(fd), m_saved((m_file.open(), std::fflush(nullptr), dup(fd)))
+    {
+        dup2(m_file.handle(), fd);
+    }
+    ~FdCapture() { release(); }
+    // Restores the descriptor and returns everything written to it.
+    QByteArray release()
+    {
+        if (m_saved >= 0) {
+            std::fflush(nullptr);
+            dup2(m_saved, m_fd);
+            close(std::exchange(m_saved, -1));
+            m_file.seek(0);
+            m_text = m_file.readAll();
+        }
+        return m_text;
+    }
+
+private:
+    QTemporaryFile m_file;
+    int m_fd;
+    int m_saved;
+    QByteArray m_text;
+};
 
 // A listing of (pid, port) pairs as lsof writes it, each command named after its port.
 inline QByteArray listing(const QList<std::pair<qint64, qint64>> &processes)

@@ -18,20 +18,16 @@ class TestProgram : public QObject {
     Q_OBJECT
 
     // The pids whose parent is `parent`, from /proc.
+    // The children the process started from its main thread (as Ambrel starts lsof).
     static QList<qint64> childrenOf(qint64 parent)
     {
+        QFile file(QStringLiteral("/proc/%1/task/%1/children").arg(parent));
         QList<qint64> result;
-        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-        for (const QString &entry : entries) {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-            if (!stat.open(QIODevice::ReadOnly))
-                continue;
-            const QByteArray text = stat.readAll();
-            // "pid (comm) state ppid ...": comm may hold anything, so read after its last ')'.
-            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-            if (fields.size() > 1 && fields[1].toLongLong() == parent)
-                result.append(entry.toLongLong());
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &pid : file.readAll().split(' '))
+                result.append(pid.toLongLong());
         }
+        result.removeAll(0);
         return result;
     }
 

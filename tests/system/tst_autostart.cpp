@@ -1,6 +1,6 @@
 // Launch at login against GLib's own tools: what we write validates and starts what it names.
 #include "Autostart.h"
-#include "FdCapture.h"
+#include "Helpers.h"
 
 #include <QDir>
 #include <QProcess>
