@@ -11,7 +11,6 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -52,8 +51,11 @@ int main(int argc, char **argv)
         d.applicationDidFinishLaunching();
         waitFor(d, 0, false);
         for (int i = 0; i < runs; ++i) {
-            // Start at a random point of the engine's cycle.
-            QThread::msleep(QRandomGenerator::global()->bounded(3000));
+            // Start at a random point of the engine's cycle, the event loop running meanwhile.
+            QEventLoop pause;
+            QTimer::singleShot(QRandomGenerator::global()->bounded(3000), &pause,
+                               &QEventLoop::quit);
+            pause.exec();
             QTcpServer server;
             server.listen(QHostAddress::LocalHost);
             times[engine].append(waitFor(d, server.serverPort(), true));
