@@ -157,7 +157,7 @@ void AppDelegate::reportKill(const Listener &process, const KillResult &result)
         showProblems();
         return;
     case KillResult::Killed:
-        if (m_failedKill && m_failedKill->isSameProcess(process))
+        if (m_failedKill.value_or(Listener{}).isSameProcess(process))
             m_failedKill.reset();
         statusBarMenu->removeEntry(process, true);
         showProblems();

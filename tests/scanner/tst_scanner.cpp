@@ -91,6 +91,9 @@ private Q_SLOTS:
                               "04\nm\n"}
             << QStringList{QStringLiteral("4 · Good /8")} << 0;
         QTest::newRow("nothing listens") << QByteArrayList{"m\n"} << QStringList{} << 0;
+        QTest::newRow("line breaks of other kinds around it, a name that is only a port")
+            << QByteArrayList{"\xe2\x80\xa8p5\ncE\nn:7\xe2\x80\xa9\nm\n"}
+            << QStringList{QStringLiteral("7 · E /5")} << 0;
         const QByteArray undecodable = "p1\ncA\nn*:80\np2\ncB\xff\xfe\nn*:81\nm\n";
         QTest::newRow("invalid UTF-8, twice: the last good list, one line")
             << QByteArrayList{undecodable, undecodable} << QStringList{first} << 1;
@@ -252,7 +255,8 @@ private Q_SLOTS:
         scanner.stop();
         const qsizetype stopped = starts();
         QTest::qWait(1000);
-        QCOMPARE(starts(), stopped); // stopped means stopped
+        QCOMPARE(starts(), stopped); // stopped means stopped, SIGTERM or not
+        QCOMPARE(scanner.task()->process()->state(), QProcess::NotRunning);
         // Whenever the child ended or stalled, the list it had given was cleared.
         const auto emptied = std::find_if(changes.cbegin(), changes.cend(), [](const auto &args) {
             return args.first().template value<QList<Listener>>().isEmpty();
