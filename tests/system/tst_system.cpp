@@ -27,11 +27,10 @@ private Q_SLOTS:
             << QByteArray("eth0 0001A8C0 0 0001 0 0 100 00FFFFFF\n"
                           "eth0 00000000 0101A8C0 0003 0 0 100 00000000\n")
             << u"eth0"_s;
-        QTest::newRow("lowest metric wins")
-            << QByteArray("wlan0 00000000 1 0003 0 0 600 00000000\n"
-                          "enp3s0 00000000 1 0003 0 0 100 00000000\n"
-                          "eth9 00000000 1 0003 0 0 700 00000000\n")
-            << u"enp3s0"_s;
+        QTest::newRow("lowest metric wins") << QByteArray("wlan0 00000000 1 0003 0 0 600 00000000\n"
+                                                          "enp3s0 00000000 1 0003 0 0 0 00000000\n"
+                                                          "eth9 00000000 1 0003 0 0 700 00000000\n")
+                                            << u"enp3s0"_s;
         QTest::newRow("route that is down")
             << QByteArray("eth0 00000000 1 0002 0 0 100 00000000\n") << QString();
         QTest::newRow("garbage") << QByteArray("\t\tx y z\n") << QString();

@@ -223,7 +223,8 @@ private Q_SLOTS:
             {"ambrel 1.0", "1.0.0", false},          {"ambrel 0.2.0 ", "0.1.0", false},
             {"Ambrel 0.2.0", "0.1.0", false},        {"timestamp:1 ambrel 0.2.0", "0.1.0", false},
             {"ambrel 01.2.0", "0.1.0", false},       {"ambrel \u0663.0", "0.1.0", false},
-            {"ambrel 9999999999.0", "0.1.0", false}, {"ambrel 0.2.0", "0.1.x", false}};
+            {"ambrel 9999999999.0", "0.1.0", false}, {"ambrel 999999999.0", "0.1.0", true},
+            {"ambrel 0.2.0", "0.1.x", false}};
         for (const auto &[comment, running, newer] : rows)
             QTest::addRow("%s vs %s", comment, running)
                 << QString::fromUtf8(comment) << QString::fromUtf8(running) << newer;
