@@ -1,6 +1,5 @@
 #include "Signature.h"
 
-#include <QFile>
 #include <QList>
 
 #include <sodium.h>
@@ -214,31 +213,6 @@ std::optional<VerifiedSignature> SignatureCheck::finish(QString *error)
         return std::nullopt;
     }
     return VerifiedSignature{QString::fromUtf8(s.trustedComment)};
-}
-
-std::optional<VerifiedSignature> verifyFile(const QString &path, const QString &minisigText,
-                                            const PublicKey &key, QString *error)
-{
-    SignatureCheck check(key, minisigText);
-    QFile file(path);
-    if (check.isValid() && !file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return std::nullopt;
-    }
-    QByteArray buffer(qsizetype(256) * 1024, Qt::Uninitialized);
-    while (check.isValid()) {
-        const qint64 n = file.read(buffer.data(), buffer.size());
-        if (n < 0) {
-            if (error)
-                *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-            return std::nullopt;
-        }
-        if (n == 0)
-            break;
-        check.addData(QByteArrayView(buffer.data(), n));
-    }
-    return check.finish(error);
 }
 
 std::optional<QString> versionInTrustedComment(const QString &trustedComment)

@@ -62,10 +62,6 @@ private:
     QString m_error;
 };
 
-// Reads the file in chunks through a SignatureCheck.
-std::optional<VerifiedSignature> verifyFile(const QString &path, const QString &minisigText,
-                                            const PublicKey &key, QString *error = nullptr);
-
 // "ambrel 0.2.0" gives "0.2.0"; anything but "ambrel " and a version gives none.
 std::optional<QString> versionInTrustedComment(const QString &trustedComment);
 
