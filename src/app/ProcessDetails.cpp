@@ -20,12 +20,14 @@ QString durationText(qint64 seconds)
 
 QString gitProject(const QString &folder)
 {
-    for (QDir dir(folder); !folder.isEmpty();) {
+    if (folder.isEmpty())
+        return {};
+    // Up from the folder to the first that holds .git; cdUp fails at the root.
+    QDir dir(folder);
+    do {
         if (QFileInfo::exists(dir.filePath(QStringLiteral(".git"))))
             return dir.dirName();
-        if (!dir.cdUp())
-            return {};
-    }
+    } while (dir.cdUp());
     return {};
 }
 

@@ -297,6 +297,12 @@ private Q_SLOTS:
             {3600, "1 h 0 min"}, {172799, "47 h 59 min"}, {172800, "2 days"}};
         for (const auto &[seconds, text] : rows)
             QCOMPARE(durationText(seconds), QString::fromUtf8(text));
+        // The git project of a folder deep in a work tree, and of one outside any.
+        QTemporaryDir tree;
+        QVERIFY(QDir(tree.path()).mkpath(QStringLiteral("shop/.git")) &&
+                QDir(tree.path()).mkpath(QStringLiteral("shop/src/ui")));
+        QCOMPARE(gitProject(tree.filePath(QStringLiteral("shop/src/ui"))), QStringLiteral("shop"));
+        QCOMPARE(gitProject(tree.path()), QString());
     }
 
     // Last: they run and end the application's event loop, and with it the lsof child.
