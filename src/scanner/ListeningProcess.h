@@ -57,6 +57,23 @@ struct Listener {
     QString command;
     // Every address and port it listens on, the first one's port first.
     QList<Endpoint> endpoints;
+    // The user the socket belongs to: a user name, or the uid in digits when it has none.
+    QString user{};
+    // A socket of another user's process, which this user can neither read nor signal: pid 0,
+    // start time -1. It is shown, opened and copied, never stopped or killed.
+    bool othersPort = false;
+    // Set for a port a container publishes.
+    struct Container {
+        QString id; // the full id: a name may be given to another container later
+        QString name;
+        QString image;
+        quint16 port = 0; // the container's own port behind the first published one
+        friend bool operator==(const Container &, const Container &) = default;
+    };
+    std::optional<Container> container{};
+    // The entry's title in its list: processTitle(), with what tells it apart from other
+    // entries of the same name. Empty until the list is made.
+    QString title{};
 
     bool isSameProcess(const Listener &other) const
     {
