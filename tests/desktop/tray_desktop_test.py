@@ -1,40 +1,15 @@
 #!/usr/bin/python3
-"""Ambrel in a real tray host on a real display server, driven and read the way a person does it.
+# Ambrel in a real tray host on a real display server, driven and read the way a person does it.
+#
+#   tray_desktop_test.py AMBREL SHOTS_DIR HOST[-late]
+#
+# Each HOSTS row runs the CHECKS whose column allows it, in order; "-late" starts Ambrel before
+# the panel. The menu is read off the screen with OCR; screenshots of every step are kept in
+# SHOTS_DIR as <host>-<step>.png.
+import contextlib, ctypes, json, os, re, select, shutil, signal, subprocess, sys, tempfile, time
 
-usage: tray_desktop_test.py AMBREL SHOTS_DIR HOST[-late]
-
-HOST is a row of HOSTS: trayer (X11's XEmbed tray), xfce (xfce4-panel's StatusNotifierItem
-host on Xvfb), sway (waybar's host in a headless sway, on Wayland), plasma and gnome (run by
-other-hosts where they are installed). "-late" starts Ambrel before the panel.
-
-A listening socket of our own must raise the count on the icon, show up in the menu as
-"<port> · <command>" (read back from the screen with OCR), die by SIGKILL through "Kill
-Process" and move the count again; "Quit" must end Ambrel and its children. On a
-StatusNotifierItem host a left click opens no window of Ambrel's; on Wayland "Copy Network
-URL" must reach the clipboard, and the icon must come back when the bar restarts. Screenshots
-of every step are kept in SHOTS_DIR as <host>-<step>.png.
-"""
-
-import contextlib
-import ctypes
-import json
-import os
-import re
-import select
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import time
-
-SCREEN = (1024, 768)
-# The programs each kind of host needs besides its panel and the OCR.
-X11, WAYLAND = ["Xvfb", "xdotool", "import"], ["sway", "swaymsg", "grim", "wayvnc", "wl-paste"]
-SNI = ["dbus-daemon", "dbus-send"]
-# What differs between hosts. button: the one that opens Ambrel's menu there (an XEmbed icon
-# takes either; a StatusNotifierItem host shows the menu on a right click). config: a file
-# under XDG_CONFIG_HOME for a panel with only the tray, that asks nothing at first start.
+SCREEN, LISTING_WAIT = (1024, 768), 12.0  # lsof lists every 3 s, the native engine every second
+WATCHER = "org.kde.StatusNotifierWatcher"
 XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel" version="1.0">
 <property name="configver" type="int" value="2"/><property name="panels" type="array">
 <value type="int" value="1"/><property name="panel-1" type="empty">
@@ -44,22 +19,29 @@ XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel
 <property name="plugin-ids" type="array"><value type="int" value="1"/></property></property>
 </property><property name="plugins" type="empty">
 <property name="plugin-1" type="string" value="systray"/></property></channel>"""
+# button: the one that opens Ambrel's menu (an XEmbed icon takes either; a StatusNotifierItem
+# host shows it on a right click). config: a panel with only the tray, that asks nothing at
+# first start. other-hosts runs plasma and gnome where they are installed.
 HOSTS = {
-    "trayer": dict(button=1, args=["--scanner=lsof"],
-                   panel=["trayer", "--edge", "top", "--align", "right", "--widthtype",
-                          "request", "--height", "24", "--SetDockType", "true",
-                          "--transparent", "false"]),
+    "trayer": dict(button=1, args=["--scanner=lsof"], panel="trayer --edge top --align right "
+                   "--widthtype request --height 24 --SetDockType true --transparent false".split()),
     "xfce": dict(button=3, panel=["xfce4-panel", "--disable-wm-check"],
                  config=("xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", XFCE_PANEL)),
     "sway": dict(button=3, wayland=True, panel=["waybar"], config=("waybar/config", json.dumps(
-                     {"position": "top", "height": 28, "modules-right": ["tray"]}))),
+        {"position": "top", "height": 28, "modules-right": ["tray"]}))),
     "plasma": dict(button=3, panel=["plasmashell", "--no-respawn"]),
-    "gnome": dict(button=3, setup=["gsettings", "set", "org.gnome.shell", "enabled-extensions",
-                         "['appindicatorsupport@rgcjonas.gmail.com']"],
-                  panel=["gnome-shell", "--x11", "--replace"]),
+    "gnome": dict(button=3, panel=["gnome-shell", "--x11", "--replace"], setup=[
+        "gsettings", "set", "org.gnome.shell", "enabled-extensions",
+        "['appindicatorsupport@rgcjonas.gmail.com']"]),
 }
-WATCHER = "org.kde.StatusNotifierWatcher"
-LISTING_WAIT = 12.0  # lsof lists every 3 s, the native engine every second
+# The checks after the icon shows a listener of ours, and the hosts that run each.
+CHECKS = [
+    ("left_click_opens_no_window", lambda d: not d.xembed),  # StatusNotifierItem hosts
+    ("copied_url_on_clipboard", lambda d: d.wayland),
+    ("kill_through_menu", lambda d: True),
+    ("icon_back_after_bar_restart", lambda d: d.wayland and not d.late),
+    ("quit_ends_ambrel_and_children", lambda d: True),
+]
 libc = ctypes.CDLL(None, use_errno=True)
 
 
@@ -67,20 +49,20 @@ class Failure(Exception):
     pass
 
 
-def log(text):
-    print(f"desktop: {text}", flush=True)
-
-
 def read_line(fd, timeout):
-    ready, _, _ = select.select([fd], [], [], timeout)
-    return os.read(fd, 4096).decode().strip() if ready else ""
+    return os.read(fd, 4096).decode().strip() if select.select([fd], [], [], timeout)[0] else ""
 
 
-def children_of(pid):
-    """(pid, command) of each live child of pid."""
+def children_of(pid):  # (pid, command) of each live child
     ps = subprocess.run(["ps", "--ppid", str(pid), "-o", "pid=,stat=,comm="], capture_output=True,
                         text=True, timeout=10).stdout
     return [(int(p), c) for p, st, c in (r.split(None, 2) for r in ps.splitlines()) if st[0] != "Z"]
+
+
+def reap_children():
+    with contextlib.suppress(ChildProcessError):
+        while os.waitpid(-1, os.WNOHANG)[0]:
+            pass
 
 
 def ended(process, within, what):
@@ -90,28 +72,19 @@ def ended(process, within, what):
         raise Failure(f"{what} did not end {process.args[0]} within {within} s") from None
 
 
-def reap_children():
-    with contextlib.suppress(ChildProcessError):
-        while os.waitpid(-1, os.WNOHANG)[0]:
-            pass
-
-
-class Screen:
-    """One screenshot, kept as raw RGB."""
-
+class Screen:  # one screenshot, raw RGB (grim and import give 8-bit P6)
     def __init__(self, ppm):
-        _, width, height, _, self.rgb = ppm.split(maxsplit=4)  # grim and import give 8-bit P6
+        _, width, height, _, self.rgb = ppm.split(maxsplit=4)
         self.ppm, self.width, self.height = ppm, int(width), int(height)
 
     def row(self, y, x0=0, x1=None):
-        start = (y * self.width + x0) * 3
-        return self.rgb[start:start + ((x1 or self.width) - x0) * 3]
+        return self.rgb[(y * self.width + x0) * 3:(y * self.width + (x1 or self.width)) * 3]
 
     def region(self, box):
         return b"".join(self.row(y, box[0], box[2]) for y in range(box[1], box[3]))
 
     def diff_box(self, other, widen=0):
-        """The smallest (x0, y0, x1, y1) that holds every pixel that differs, widened."""
+        # The smallest (x0, y0, x1, y1) that holds every pixel that differs, widened.
         rows = [y for y in range(self.height) if self.row(y) != other.row(y)]
         x0, x1 = self.width, 0
         for a, b in ((self.row(y), other.row(y)) for y in rows):
@@ -125,11 +98,10 @@ def centre(box):
     return ((box[0] + box[2]) // 2, (box[1] + box[3]) // 2)
 
 
+# The text lines tesseract reads in box, as (text, box in screen pixels). Menus grey out their
+# headers; one pass on the grey image and one on a hard threshold find both kinds of text, on
+# light menus and (negated first) on dark ones.
 def ocr_lines(screen, box):
-    """The text lines tesseract reads in box, as (text, box in screen pixels).
-
-    Menus grey out their headers; one pass on the grey image and one on a hard threshold
-    find both kinds of text, on light menus and (negated first) on dark ones."""
     scale, (x0, y0, x1, y1), pixels = 3, box, screen.region(box)[::7]
     crop = ["-crop", f"{x1 - x0}x{y1 - y0}+{x0}+{y0}", "+repage", "-colorspace", "Gray",
             *(["-negate"] if sum(pixels) < 128 * len(pixels) else []), "-resize", f"{scale}00%"]
@@ -159,35 +131,31 @@ def ocr_lines(screen, box):
     return lines
 
 
-def find_line(lines, pattern, what):
-    """The middle of the first line that matches."""
+def find_line(lines, pattern, what):  # the middle of the first line that matches
     found = next((box for text, box in lines if re.search(pattern, text)), None)
     if not found:
         raise Failure(f"the menu has no {what}; it reads {[t for t, _ in lines]}")
     return centre(found)
 
 
-class Desktop:
-    """Every process of one run, started by us and stopped by us, by pid."""
-
+class Desktop:  # every process of one run, started by us and stopped by us, by pid
     def __init__(self, name, ambrel, shots, scratch):
         self.name, self.ambrel_path, self.shots, self.scratch = name, ambrel, shots, scratch
-        self.host = HOSTS[name.removesuffix("-late")]
+        self.host, self.late = HOSTS[name.removesuffix("-late")], name.endswith("-late")
         self.wayland, self.xembed = self.host.get("wayland"), self.host["button"] == 1
-        self.processes, self.ambrel = [], None
+        self.processes, self.started, self.ambrel = [], [], None
         self.home = os.path.join(scratch, "home")
         os.makedirs(f"{self.home}/run", mode=0o700)
+        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
         self.env = {k: v for k, v in os.environ.items()
                     if k in ("PATH", "LD_LIBRARY_PATH") or k.endswith("SAN_OPTIONS")}
-        suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
+        # Update checks stay on loopback. No session bus unless a host brings one: an outer
+        # desktop's tray must not answer.
         self.env.update(HOME=self.home, XDG_RUNTIME_DIR=f"{self.home}/run", NO_AT_BRIDGE="1",
                         LC_ALL="C.UTF-8", QT_QPA_PLATFORM="wayland" if self.wayland else "xcb",
                         LSAN_OPTIONS=":".join(filter(None, (os.environ.get("LSAN_OPTIONS"),
-                                                            f"suppressions={suppressions}"))),
-                        # Update checks stay on loopback.
+                                                            f"suppressions={supp}"))),
                         AMBREL_UPDATE_ORIGIN="http://127.0.0.1:9",
-                        # No session bus unless a host brings one: an outer desktop's tray
-                        # must not answer.
                         DBUS_SESSION_BUS_ADDRESS=f"unix:path={scratch}/no-bus")
 
     # --- processes ---------------------------------------------------------------------
@@ -199,6 +167,7 @@ class Desktop:
             process = subprocess.Popen(argv, stderr=out, start_new_session=True, **kwargs,
                                        preexec_fn=lambda: libc.prctl(1, signal.SIGTERM))
         self.processes.append((name, process))
+        self.started.append((name, process))
         return process
 
     def stop(self, name, process):
@@ -223,20 +192,22 @@ class Desktop:
 
     def wait_for(self, what, check, timeout, interval=0.25):
         deadline = time.monotonic() + timeout
-        while not (self.check_running() or (result := check())):
+        while True:
+            if gone := [(n, p) for n, p in self.processes if n != "listener" and p.poll()
+                        is not None]:
+                raise Failure(f"{gone[0][0]} ended early with status {gone[0][1].returncode}")
+            if result := check():
+                return result
             if time.monotonic() >= deadline:
                 raise Failure(f"gave up after {timeout:g} s waiting for {what}")
             time.sleep(interval)
-        return result
-
-    def check_running(self):
-        for name, process in self.processes:
-            if process.poll() is not None and name != "listener":
-                raise Failure(f"{name} ended early with status {process.returncode}")
 
     def run(self, *argv, **kwargs):
         return subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=10,
                               **kwargs)
+
+    def sway(self, what):
+        return json.loads(self.run("swaymsg", "-r", "-t", what, check=True).stdout)
 
     # --- display servers, session bus, panels ------------------------------------------
 
@@ -254,11 +225,10 @@ class Desktop:
 
     def start_sway(self):
         # sway refuses to run as root: there it runs as nobody, in a folder of its own that
-        # our clients reach by the socket's full path.
+        # our clients reach by the socket's full path. A still pointer hides from screenshots.
         run = os.path.join(self.scratch, "sway")
         os.makedirs(run, mode=0o700)
         with open(os.path.join(run, "config"), "w") as f:
-            # A still pointer hides, so that it is in no screenshot.
             f.write(f"xwayland disable\noutput HEADLESS-1 resolution {SCREEN[0]}x{SCREEN[1]}\n"
                     "seat * hide_cursor 400\n")
         user = {}
@@ -276,9 +246,6 @@ class Desktop:
         self.start("wayvnc", ["wayvnc", "-u", os.path.join(self.scratch, "vnc")])
         self.wait_for("wayvnc's pointer", lambda: any(
             s["capabilities"] & 1 for s in self.sway("get_seats")), 10)
-
-    def sway(self, what):
-        return json.loads(self.run("swaymsg", "-r", "-t", what, check=True).stdout)
 
     def start_bus(self):
         bus = self.start("bus", ["dbus-daemon", "--session", "--nofork", "--print-address"],
@@ -300,9 +267,8 @@ class Desktop:
             "xdotool", "search", "--onlyvisible", "--class", "trayer").returncode == 0
             if self.xembed else self.tray_items() is not None, 20)
 
+    # The items at the StatusNotifierWatcher (on our bus only Ambrel's); None with no watcher.
     def tray_items(self):
-        """The items the StatusNotifierWatcher has (on our bus only Ambrel makes one), None
-        while there is no watcher."""
         reply = self.run("dbus-send", "--session", "--print-reply", f"--dest={WATCHER}",
                          "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties.Get",
                          f"string:{WATCHER}", "string:RegisteredStatusNotifierItems")
@@ -310,16 +276,6 @@ class Desktop:
 
     def wait_for_item(self):
         self.wait_for("Ambrel's item at the panel's StatusNotifierWatcher", self.tray_items, 15)
-
-    def ambrel_windows(self):
-        """What Ambrel shows as windows: mapped X11 windows, or any in sway's tree."""
-        if not self.wayland:
-            return self.run("xdotool", "search", "--onlyvisible", "--pid",
-                            str(self.ambrel.pid)).stdout.split()
-        nodes = [self.sway("get_tree")]
-        for node in nodes:
-            nodes += node.get("nodes", []) + node.get("floating_nodes", [])
-        return [n.get("name") for n in nodes if n.get("pid") == self.ambrel.pid]
 
     # --- the screen and the pointer ------------------------------------------------------
 
@@ -336,7 +292,7 @@ class Desktop:
         return screen
 
     def settled(self, timeout=10):
-        """The screen once two grabs half a second apart agree."""
+        # The screen once two grabs half a second apart agree.
         grabs = [self.grab()]
 
         def same():
@@ -351,8 +307,7 @@ class Desktop:
         return self.settled()
 
     def click(self, point, button=None):
-        x, y = str(point[0]), str(point[1])
-        seat = ["swaymsg", "-q", "seat", "-", "cursor"]
+        x, y, seat = str(point[0]), str(point[1]), ["swaymsg", "-q", "seat", "-", "cursor"]
         self.run(*(seat + ["set", x, y] if self.wayland else ["xdotool", "mousemove", x, y]),
                  check=True)
         if button:
@@ -367,12 +322,22 @@ class Desktop:
         time.sleep(0.6 if self.wayland else 0)
 
     def open_menu(self, step):
-        """Opens Ambrel's menu; the lines read in it and the screen that shows it."""
+        # Opens Ambrel's menu; the lines read in it and the screen that shows it.
         self.park_pointer()
         before = self.settled()
         self.click(centre(self.icon), self.host["button"])
         menu = self.shot(step, self.changed_from(before, "the menu to open"))
         return ocr_lines(menu, before.diff_box(menu, 6)), menu
+
+    def submenu(self, step):
+        # Opens the menu, then the listener's submenu; the lines read in that.
+        lines, menu = self.open_menu(f"{step}-menu")
+        find_line(lines, r"Listening\s+Processes", "'Listening Processes'")
+        # OCR reads the middle dot as anything small, or not at all.
+        entry = rf"(?<!\d){self.port}(\s*[^\w\s]{{0,2}}\s*|\s\S\s){re.escape(self.command)}\b"
+        self.click(find_line(lines, entry, f"'{self.port} · {self.command}'"), 1)
+        submenu = self.shot(f"{step}-submenu", self.changed_from(menu, "the entry's submenu"))
+        return ocr_lines(submenu, menu.diff_box(submenu, 6))
 
     def wait_for_icon(self, look, what, same=True):
         self.park_pointer()
@@ -382,95 +347,85 @@ class Desktop:
 
     # --- the run -------------------------------------------------------------------------
 
-    def scenario(self):
-        baseline = self.bring_up()
-        port, command, raised = self.open_listener(baseline)
-        if not self.xembed:
-            self.click(centre(self.icon), 1)
-            time.sleep(1.5)
-            if windows := self.ambrel_windows():
-                raise Failure(f"a left click on the icon opened windows of Ambrel's: {windows}")
-            self.shot("3-left-click")
-        if self.wayland:
-            lines = self.submenu(port, command, 4)
-            self.click(find_line(lines, r"Copy\s+Network\s+URL", "'Copy Network URL'"), 1)
-            url = self.wait_for("the URL on the clipboard", lambda: re.fullmatch(
-                rf"http://(\[[0-9a-fA-F:.%]+\]|[0-9.]+|localhost):{port}",
-                self.run("wl-paste", "--no-newline").stdout), 5)
-            log(f"the clipboard holds {url[0]}")
-        pid, lines = self.listener.pid, self.submenu(port, command, 5)
-        self.click(find_line(lines, rf"Kill\s+Process\s*\(?\s*[iIl1]d\s*{pid}\b",
-                             f"'Kill Process (id {pid})'"), 1)
-        if (status := ended(self.listener, 5, "'Kill Process'")) != -signal.SIGKILL:
-            raise Failure(f"the listener ended with {status}, not by SIGKILL")
-        # Other listeners on the machine may come and go meanwhile: the count need only move.
-        self.wait_for_icon(raised, "the count to drop back", same=False)
-        before = self.shot("6-count-down", self.settled())
-        if self.wayland and not self.name.endswith("-late"):
-            self.stop("panel", next(p for n, p in self.processes if n == "panel"))
-            self.start_panel()
-            self.wait_for_item()
-            self.wait_for_icon(before, "the icon back after the bar restarted")
-            self.shot("7-bar-restarted")
-        self.quit_from_menu(port)
-
     def bring_up(self):
-        """Starts the display server, the tray host and Ambrel; the screen with Ambrel's icon."""
+        # Display server, tray host, Ambrel, then a listener of ours that other machines could
+        # reach (its network URL can be copied); the icon is found by the count it changes.
         self.start_sway() if self.wayland else self.start_xvfb()
         if not self.xembed:
             self.start_bus()
-        if self.name.endswith("-late"):
-            self.start_ambrel()
+        start_ambrel = lambda: self.start("ambrel", [self.ambrel_path, *self.host.get("args", [])])
+        if self.late:
+            self.ambrel = start_ambrel()
             self.wait_for("Ambrel to find no tray",
                           lambda: "no system tray yet" in self.log_text("ambrel"), 10)
         self.start_panel()
         if self.xembed:
             empty = self.settled()
-            self.start_ambrel()
+            self.ambrel = start_ambrel()
             self.changed_from(empty, "Ambrel's icon in the tray", 15)
         else:
-            self.ambrel or self.start_ambrel()
+            self.ambrel = self.ambrel or start_ambrel()
             self.wait_for_item()
         self.park_pointer()
-        # Past one listing the first count is drawn.
-        time.sleep(3.5 if "args" in self.host else 1.5)
-        return self.shot("1-start", self.settled())
-
-    def start_ambrel(self):
-        self.ambrel = self.start("ambrel", [self.ambrel_path, *self.host.get("args", [])])
-
-    def open_listener(self, baseline):
-        """A socket of our own that other machines could reach, so that its network URL can be
-        copied; finds the icon by the count it changes."""
+        time.sleep(3.5 if "args" in self.host else 1.5)  # past one listing the count is drawn
+        baseline = self.shot("1-start", self.settled())
         self.listener = self.start("listener", [sys.executable, "-u", "-m", "http.server",
                                                 "--bind", "0.0.0.0", "0"])
-        port = self.wait_for("the listener's port", lambda: re.search(
+        self.port = self.wait_for("the listener's port", lambda: re.search(
             r"port (\d+)", self.log_text("listener")), 10)[1]
         with open(f"/proc/{self.listener.pid}/comm") as f:
-            command = f.read().strip()
-        raised = self.changed_from(baseline, "the count on the icon to change", LISTING_WAIT)
-        self.shot("2-count-up", raised)
-        # What changed is the count, drawn into the icon: that is where to click.
-        self.icon = baseline.diff_box(raised)
-        log(f"listener {command} (pid {self.listener.pid}) on port {port}; icon at {self.icon}")
+            self.command = f.read().strip()
+        self.raised = self.changed_from(baseline, "the count on the icon to change", LISTING_WAIT)
+        self.shot("2-count-up", self.raised)
+        self.icon = baseline.diff_box(self.raised)  # the count, drawn into the icon
+        print(f"desktop: listener {self.command} (pid {self.listener.pid}) on port {self.port}; "
+            f"icon at {self.icon}")
         if self.icon[2] - self.icon[0] > 64 or self.icon[3] - self.icon[1] > 64:
             raise Failure(f"the change {self.icon} is not an icon in a tray")
-        return port, command, raised
 
-    def submenu(self, port, command, step):
-        """Opens the menu, then the listener's submenu; the lines read in that."""
-        lines, menu = self.open_menu(f"{step}-menu")
-        find_line(lines, r"Listening\s+Processes", "'Listening Processes'")
-        # OCR reads the middle dot as anything small, or not at all.
-        entry = rf"(?<!\d){port}(\s*[^\w\s]{{0,2}}\s*|\s\S\s){re.escape(command)}\b"
-        self.click(find_line(lines, entry, f"'{port} · {command}'"), 1)
-        submenu = self.shot(f"{step}-submenu", self.changed_from(menu, "the entry's submenu"))
-        return ocr_lines(submenu, menu.diff_box(submenu, 6))
+    def left_click_opens_no_window(self):
+        self.click(centre(self.icon), 1)
+        time.sleep(1.5)
+        if self.wayland:
+            nodes = [self.sway("get_tree")]
+            for node in nodes:
+                nodes += node.get("nodes", []) + node.get("floating_nodes", [])
+            windows = [n.get("name") for n in nodes if n.get("pid") == self.ambrel.pid]
+        else:
+            windows = self.run("xdotool", "search", "--onlyvisible", "--pid",
+                               str(self.ambrel.pid)).stdout.split()
+        if windows:
+            raise Failure(f"a left click on the icon opened windows of Ambrel's: {windows}")
+        self.shot("3-left-click")
 
-    def quit_from_menu(self, port):
+    def copied_url_on_clipboard(self):
+        self.click(find_line(self.submenu(4), r"Copy\s+Network\s+URL", "'Copy Network URL'"), 1)
+        url = self.wait_for("the URL on the clipboard", lambda: re.fullmatch(
+            rf"http://(\[[0-9a-fA-F:.%]+\]|[0-9.]+|localhost):{self.port}",
+            self.run("wl-paste", "--no-newline").stdout), 5)
+        print(f"desktop: the clipboard holds {url[0]}")
+
+    def kill_through_menu(self):
+        pid, lines = self.listener.pid, self.submenu(5)
+        self.click(find_line(lines, rf"Kill\s+Process\s*\(?\s*[iIl1]d\s*{pid}\b",
+                             f"'Kill Process (id {pid})'"), 1)
+        if (status := ended(self.listener, 5, "'Kill Process'")) != -signal.SIGKILL:
+            raise Failure(f"the listener ended with {status}, not by SIGKILL")
+        # Other listeners on the machine may come and go meanwhile: the count need only move.
+        self.wait_for_icon(self.raised, "the count to drop back", same=False)
+        self.dropped = self.shot("6-count-down", self.settled())
+
+    def icon_back_after_bar_restart(self):
+        self.stop("panel", next(p for n, p in self.processes if n == "panel"))
+        self.start_panel()
+        self.wait_for_item()
+        self.wait_for_icon(self.dropped, "the icon back after the bar restarted")
+        self.shot("7-bar-restarted")
+
+    def quit_ends_ambrel_and_children(self):
         lines, _ = self.open_menu("8-menu-again")
-        if any(re.search(rf"(?<!\d){port}(?!\d)", text) for text, _ in lines):
-            raise Failure(f"the menu still lists port {port} after the kill")
+        if any(re.search(rf"(?<!\d){self.port}(?!\d)", text) for text, _ in lines):
+            raise Failure(f"the menu still lists port {self.port} after the kill")
         children = children_of(self.ambrel.pid)
         if "args" in self.host and "lsof" not in dict(children).values():
             raise Failure(f"Ambrel has no lsof child, only {children}")
@@ -480,7 +435,7 @@ class Desktop:
         self.processes.remove(("ambrel", self.ambrel))
         # Its children come to us when it ends; they must end with it.
         self.wait_for(f"Ambrel's children {children} to end with it", lambda: reap_children() or
-                 not set(children) & set(children_of(os.getpid())), 5)
+                      not set(children) & set(children_of(os.getpid())), 5)
         self.shot("9-quit")
 
 
@@ -498,8 +453,9 @@ def main():
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, lambda s, _: sys.exit(f"desktop: stopped by signal {s}"))
     row = HOSTS[host]
-    tools = ["convert", "tesseract", row["panel"][0], *(WAYLAND if row.get("wayland") else X11),
-             *(SNI if row["button"] != 1 else [])]
+    tools = ["convert", "tesseract", row["panel"][0], *(
+        ["sway", "swaymsg", "grim", "wayvnc", "wl-paste"] if row.get("wayland") else
+        ["Xvfb", "xdotool", "import"]), *(["dbus-daemon", "dbus-send"] * (row["button"] != 1))]
     if missing := [tool for tool in tools if not shutil.which(tool)]:
         sys.exit(f"desktop: FAILED ({name}): missing {' '.join(missing)} "
                  "(scripts/install-deps installs them)")
@@ -508,21 +464,22 @@ def main():
     with tempfile.TemporaryDirectory(prefix=f"ambrel-desktop-{name}-") as scratch:
         desktop = Desktop(name, os.path.abspath(ambrel), shots, scratch)
         try:
-            desktop.scenario()
+            desktop.bring_up()
+            for check, runs_on in CHECKS:
+                if runs_on(desktop):
+                    getattr(desktop, check)()
         except (Failure, subprocess.SubprocessError, OSError, ValueError) as failure:
             try:
                 desktop.shot("failed")
             except Exception as error:  # the display server may be what failed
-                log(f"no screenshot of the failure: {error}")
+                print(f"desktop: " f"no screenshot of the failure: {error}")
             desktop.stop_all()
-            for log_name in sorted(filter(re.compile(rf"{re.escape(name)}-[a-z]+\.log").fullmatch,
-                                          os.listdir(shots))):
-                with open(os.path.join(shots, log_name), "rb") as f:
-                    print(f"--- {log_name}\n{f.read()[-3000:].decode(errors='replace')}")
+            for proc in dict(desktop.started):
+                print(f"--- {name}-{proc}.log\n{desktop.log_text(proc)}")
             sys.exit(f"desktop: FAILED ({name}): {failure}")
         finally:
             desktop.stop_all()
-    log(f"{name}: passed in {time.monotonic() - started:.1f} s; screenshots in {shots}")
+    print(f"desktop: {name}: passed in {time.monotonic() - started:.1f} s; screenshots in {shots}")
 
 
 if __name__ == "__main__":
