@@ -87,6 +87,19 @@ private Q_SLOTS:
         QCOMPARE(found.value_or(QString()).toUtf8(), address);
     }
 
+    // Copy Network URL's address is one that `ip` lists on the default route's interface.
+    void localNetworkAddressIsOnTheDefaultRoute()
+    {
+        QProcess ip;
+        ip.start(u"ip"_s,
+                 {u"-o"_s, u"addr"_s, u"show"_s, u"dev"_s, Platform::networkInterfaceName()});
+        if (!ip.waitForFinished() || ip.exitCode() != 0)
+            QSKIP("no default route here");
+        const QString address = Platform::localNetworkAddress().value_or(u"none"_s);
+        const QString bare = QString(address).remove(u'[').remove(u']').section(u'%', 0, 0);
+        QVERIFY2(ip.readAll().contains(' ' + bare.toUtf8() + '/'), qPrintable(address));
+    }
+
     // A name with parentheses and spaces must not shift the fields after it.
     void startTimeNamesOneProcess()
     {
