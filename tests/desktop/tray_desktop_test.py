@@ -23,8 +23,9 @@ XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel
 # host shows it on a right click). config: a panel with only the tray, that asks nothing at
 # first start. other-hosts runs plasma and gnome where they are installed.
 HOSTS = {
-    "trayer": dict(button=1, args=["--scanner=lsof"], panel="trayer --edge top --align right "
-                   "--widthtype request --height 24 --SetDockType true --transparent false".split()),
+    "trayer": dict(button=1, args=["--scanner=lsof"], panel=(
+        "trayer --edge top --align right --widthtype request --height 24 --SetDockType true "
+        "--transparent false").split()),
     "xfce": dict(button=3, panel=["xfce4-panel", "--disable-wm-check"],
                  config=("xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", XFCE_PANEL)),
     "sway": dict(button=3, wayland=True, panel=["waybar"], config=("waybar/config", json.dumps(
@@ -303,8 +304,9 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
         return self.wait_for("the screen to settle", same, timeout, interval=0)
 
     def changed_from(self, before, what, timeout=10):
-        self.wait_for(what, lambda: self.grab().rgb != before.rgb, timeout)
-        return self.settled()
+        # A change that passes (a panel's redraw) is none: the settled screen must differ.
+        return self.wait_for(what, lambda: (now := self.settled()).rgb != before.rgb and now,
+                             timeout, interval=0)
 
     def click(self, point, button=None):
         x, y, seat = str(point[0]), str(point[1]), ["swaymsg", "-q", "seat", "-", "cursor"]
@@ -453,10 +455,10 @@ def main():
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, lambda s, _: sys.exit(f"desktop: stopped by signal {s}"))
     row = HOSTS[host]
-    tools = ["convert", "tesseract", row["panel"][0], *(
-        ["sway", "swaymsg", "grim", "wayvnc", "wl-paste"] if row.get("wayland") else
-        ["Xvfb", "xdotool", "import"]), *(["dbus-daemon", "dbus-send"] * (row["button"] != 1))]
-    if missing := [tool for tool in tools if not shutil.which(tool)]:
+    if missing := [tool for tool in ["convert", "tesseract", row["panel"][0], *(
+            ["sway", "swaymsg", "grim", "wayvnc", "wl-paste"] if row.get("wayland") else
+            ["Xvfb", "xdotool", "import"]), *(["dbus-daemon", "dbus-send"] * (row["button"] != 1))]
+                   if not shutil.which(tool)]:
         sys.exit(f"desktop: FAILED ({name}): missing {' '.join(missing)} "
                  "(scripts/install-deps installs them)")
     libc.prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: orphans of what we start come to us
@@ -469,10 +471,8 @@ def main():
                 if runs_on(desktop):
                     getattr(desktop, check)()
         except (Failure, subprocess.SubprocessError, OSError, ValueError) as failure:
-            try:
+            with contextlib.suppress(Exception):  # the display server may be what failed
                 desktop.shot("failed")
-            except Exception as error:  # the display server may be what failed
-                print(f"desktop: " f"no screenshot of the failure: {error}")
             desktop.stop_all()
             for proc in dict(desktop.started):
                 print(f"--- {name}-{proc}.log\n{desktop.log_text(proc)}")
