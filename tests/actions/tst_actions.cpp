@@ -24,14 +24,9 @@ public Q_SLOTS:
     void open(const QUrl &url) { m_opened << url; }
 
 private Q_SLOTS:
-    void killCommandLine()
-    {
-        QCOMPARE(::killCommandLine(987), QStringLiteral("kill -9 987"));
-        QCOMPARE(::killCommandLine(0xffffffff), std::nullopt); // -1 to the shell: every process
-    }
-
-    // Only the process that was listed is signalled: the pid must still name it. Kill sends
-    // SIGKILL; Stop sends SIGTERM and SIGKILL only after the grace, to the same process.
+    // Only the process that was listed is signalled: the pid must still name it, also when it
+    // changes hands right after the check (in a pid namespace: tst_actions_pid_namespace). Kill
+    // sends SIGKILL; Stop sends SIGTERM and SIGKILL only after the grace, to the same process.
     void endOnlyTheListedProcess_data()
     {
         QTest::addColumn<int>("graceMs"); // -1: Kill
@@ -39,7 +34,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("change");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<int>("signal"); // what ended it; 0: it lives
-        const QString none;
+        const QString none, deaf = QStringLiteral("trap '' TERM; ");
         QTest::newRow("kill") << -1 << none << 0 << int(KillResult::Killed) << SIGKILL;
         QTest::newRow("kill: ended since") << -1 << none << 1 << int(KillResult::Ended) << 0;
         QTest::newRow("kill: the id is another's now")
@@ -48,11 +43,17 @@ private Q_SLOTS:
         QTest::newRow("kill: a process group")
             << -1 << none << 4 << int(KillResult::NotAProcessId) << 0;
         QTest::newRow("kill: refused") << -1 << none << 5 << int(KillResult::Failed) << 0;
+        QTest::newRow("kill: the pid changes hands after the check")
+            << -1 << none << 6 << int(KillResult::Reused) << 0;
         QTest::newRow("stop") << 500 << none << 0 << int(KillResult::Killed) << SIGTERM;
         QTest::newRow("stop: SIGTERM ignored")
-            << 500 << QStringLiteral("trap '' TERM; ") << 0 << int(KillResult::Killed) << SIGKILL;
+            << 500 << deaf << 0 << int(KillResult::Killed) << SIGKILL;
         QTest::newRow("stop: the id is another's now")
             << 500 << none << 2 << int(KillResult::Reused) << 0;
+        QTest::newRow("stop: the pid changes hands before SIGTERM")
+            << 500 << none << 6 << int(KillResult::Reused) << 0;
+        QTest::newRow("stop: the pid changes hands before SIGKILL")
+            << 500 << deaf << 6 << int(KillResult::Reused) << 0;
     }
 
     void endOnlyTheListedProcess()
@@ -65,36 +66,48 @@ private Q_SLOTS:
         // As root the test acts as nobody for a refusal: its own child it may not signal then.
         if (change == 5 && ::geteuid() != 0)
             QSKIP("needs root, to act as another user");
+        if (change == 6 && ::getpid() != 1)
+            QSKIP("needs a pid namespace of its own");
+        // The listed process is a shell's child, which the shell reaps, and which ends with it.
         QProcess p;
         p.start(QStringLiteral("/bin/sh"),
-                {QStringLiteral("-c"), trap + QStringLiteral("exec sleep 1000")});
-        QVERIFY(p.waitForStarted());
-        QTest::qWait(100); // the trap is set
-        const qint64 pid = change == 4 ? 0 : p.processId();
+                {QStringLiteral("-c"),
+                 trap + QStringLiteral("setpriv --pdeathsig KILL sleep 1000 & echo $!; wait $!")});
+        QVERIFY(p.waitForReadyRead());
+        const qint64 pid = change == 4 ? 0 : p.readLine().trimmed().toLongLong();
         qint64 started = Platform::processStartTime(pid).value_or(-1) - (change == 2);
         if (change == 1) {
-            p.kill();
+            ::kill(pid_t(pid), SIGKILL);
             QVERIFY(p.waitForFinished());
         }
         started = change == 3 ? -1 : started;
         if (change == 5)
             QCOMPARE(::setresuid(65534, 65534, 0), 0);
+        const int handOff = graceMs > 0 && trap.isEmpty() ? SIGTERM : SIGKILL;
+        qputenv("AMBREL_HAND_OFF",
+                QByteArray::number(change == 6 ? handOff : 0) + ' ' + QByteArray::number(pid));
         QElapsedTimer clock;
         clock.start();
-        const KillResult result = graceMs < 0 ? killListedProcess(pid, started)
-                                              : stopListedProcess(pid, started, graceMs);
+        const KillResult result = graceMs < 0
+                                      ? killListedProcess(pid, started)
+                                      : stopListedProcesses({{pid, started}}, graceMs).value(0);
         if (change == 5)
             QCOMPARE(::setresuid(0, 0, 0), 0);
-        QCOMPARE(int(result.outcome), outcome);
+        // Where the two started in the same clock tick, a reused pid reads as Ended.
+        QCOMPARE(int(change == 6 && result.outcome == KillResult::Ended ? KillResult::Reused
+                                                                        : result.outcome),
+                 outcome);
         if (change == 5)
             QVERIFY2(result.why.contains(QStringLiteral("Operation not permitted")),
                      qPrintable(result.why));
-        if (graceMs > 0)
+        if (graceMs > 0 && change != 6)
             QCOMPARE(clock.elapsed() >= graceMs, signal == SIGKILL);
-        if (signal)
-            QVERIFY(endedBy(p, signal));
+        p.waitForFinished(signal || change == 6 ? 30000 : 300);
+        if (change == 6) // the listed process is gone, and a bystander lives with its pid
+            QVERIFY(p.state() == QProcess::NotRunning &&
+                    Platform::processIsRunning(pid, Platform::processStartTime(pid).value_or(0)));
         else if (change != 1)
-            QVERIFY(!p.waitForFinished(300));
+            QCOMPARE(p.exitCode(), signal ? 128 + signal : 0);
     }
 
     void openInBrowserSaysOnlySuccess_data()
