@@ -11,9 +11,9 @@
 
 extern "C" int pidfd_send_signal(int pidfd, int sig, siginfo_t *info, unsigned int flags)
 {
-    const char *to = std::getenv("AMBREL_HAND_OFF");
     int on = 0, pid = 0;
-    if (to && std::sscanf(to, "%d %d", &on, &pid) == 2 && on == sig) {
+    if (const char *to = std::getenv("AMBREL_HAND_OFF");
+        to && std::sscanf(to, "%d %d", &on, &pid) == 2 && on == sig) {
         ::kill(pid, SIGKILL);
         for (int i = 0; i < 5000 && ::kill(pid, 0) == 0; ++i)
             ::usleep(1000);

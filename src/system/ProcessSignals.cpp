@@ -58,8 +58,8 @@ bool ProcessHandle::signal(int signal)
         fail(Failed, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    const std::optional<qint64> now = processStartTime(m_pid);
-    if (now && *now != m_startTime)
+    // ESRCH: the process is gone and reaped, so whatever has its pid now is another.
+    if (processStartTime(m_pid))
         fail(Reused, QStringLiteral("the id now belongs to another process"));
     else
         fail(Ended, QStringLiteral("it has ended"));
