@@ -167,7 +167,7 @@ QString FolderWriter::linkLeadingOut() const
         it.next();
         if (!it.fileInfo().isSymLink())
             continue;
-        const QString path = root.relativeFilePath(it.filePath());
+        QString path = root.relativeFilePath(it.filePath());
         const int fd = openBeneath(m_root, QFile::encodeName(path), O_PATH);
         if (fd >= 0)
             ::close(fd);

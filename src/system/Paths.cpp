@@ -38,10 +38,10 @@ QString privateFolder(QString *why)
             return QStringLiteral("others may enter it");
         return {};
     };
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && problem(runtime).isEmpty())
         return runtime;
-    const QString fallback = QStringLiteral("/tmp/ambrel-%1").arg(::getuid());
+    QString fallback = QStringLiteral("/tmp/ambrel-%1").arg(::getuid());
     QDir().mkdir(fallback, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     if (const QString refused = problem(fallback); !refused.isEmpty()) {
         *why = fallback + QStringLiteral(" cannot be used: ") + refused;

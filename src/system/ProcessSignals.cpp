@@ -14,7 +14,7 @@ extern "C" {
 
 namespace Platform {
 
-ProcessHandle::ProcessHandle(qint64 pid, qint64 startTime) : m_pid(pid), m_startTime(startTime)
+ProcessHandle::ProcessHandle(qint64 pid, qint64 startTime) : m_pid(pid)
 {
     // kill() would take 0 and negative values for process groups (-1: every process we may
     // signal); beyond pid_t they would be cut down to such a value.

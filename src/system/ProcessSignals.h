@@ -38,7 +38,6 @@ private:
     void fail(State state, const QString &why);
 
     qint64 m_pid;
-    qint64 m_startTime;
     int m_fd = -1;
     State m_state = Open;
     QString m_why;

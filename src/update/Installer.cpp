@@ -78,7 +78,9 @@ QString unpack(const QString &archivePath, const QString &folder, const std::ato
     Platform::FolderWriter tree(folder);
     if (!tree.error().isEmpty())
         return QStringLiteral("cannot unpack: ") + tree.error();
-    const QString quitting = QStringLiteral("Ambrel is quitting");
+    const auto quitting = [] {
+        return QStringLiteral("Ambrel is quitting");
+    };
     qint64 bytes = 0;
     int entries = 0;
     archive_entry *entry = nullptr;
@@ -86,7 +88,7 @@ QString unpack(const QString &archivePath, const QString &folder, const std::ato
         if (r != ARCHIVE_OK)
             return damaged();
         if (cancel && *cancel)
-            return quitting;
+            return quitting();
         if (++entries > limits.entries)
             return QStringLiteral("the archive holds more than %1 entries").arg(limits.entries);
         const QString name = QString::fromUtf8(archive_entry_pathname(entry));
@@ -124,7 +126,7 @@ QString unpack(const QString &archivePath, const QString &folder, const std::ato
             la_int64_t offset = 0;
             while ((r = archive_read_data_block(a, &block, &n, &offset)) == ARCHIVE_OK) {
                 if (cancel && *cancel)
-                    return quitting;
+                    return quitting();
                 if (offset + qint64(n) > size || !file.seek(offset) ||
                     file.write(static_cast<const char *>(block), qint64(n)) != qint64(n))
                     return QStringLiteral("cannot write ") + name;
