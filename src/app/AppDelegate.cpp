@@ -9,7 +9,6 @@
 #include "ProcessDetails.h"
 #include "ProcessStop.h"
 #include "Scanner.h"
-#include "ShellCommand.h"
 #include "StatusItem.h"
 #include "StatusMenu.h"
 #include "Updater.h"

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "ListeningProcess.h"
+#include "ProcessStop.h"
 #include "Scanner.h"
-#include "ShellCommand.h"
 
 #include <QObject>
 #include <QPointer>

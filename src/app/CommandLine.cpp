@@ -49,26 +49,29 @@ int endProcessOnPort(const QList<Listener> &processes, qint64 port, bool gently)
     const auto say = [](const QString &line) {
         std::fprintf(stderr, "ambrel: %s\n", Platform::printable(line).toUtf8().constData());
     };
-    bool found = false;
-    bool failed = false;
+    QList<std::pair<qint64, qint64>> sharers;
     for (const Listener &process : processes) {
-        const bool listens = process.port == port ||
-                             std::any_of(process.endpoints.cbegin(), process.endpoints.cend(),
-                                         [port](const Endpoint &e) { return e.port == port; });
-        if (!listens)
-            continue;
-        found = true;
-        const KillResult result =
-            stopListedProcess(process.pid, process.startTime, gently ? 3000 : 0);
-        if (result.outcome != KillResult::Killed && result.outcome != KillResult::Ended) {
+        if (process.port == port ||
+            std::any_of(process.endpoints.cbegin(), process.endpoints.cend(),
+                        [port](const Endpoint &e) { return e.port == port; }))
+            sharers.append({process.pid, process.startTime});
+    }
+    if (sharers.isEmpty()) {
+        say(QStringLiteral("nothing listens on port %1").arg(port));
+        return 1;
+    }
+    const QList<KillResult> results = stopListedProcesses(sharers, gently ? 3000 : 0);
+    bool failed = false;
+    for (qsizetype i = 0; i < results.size(); ++i) {
+        // A process that ended meanwhile, and left its pid to another, is gone all the same.
+        if (results[i].outcome == KillResult::Failed ||
+            results[i].outcome == KillResult::NotAProcessId) {
             say(QStringLiteral("could not end process %1 on port %2: %3")
-                    .arg(process.pid)
+                    .arg(sharers[i].first)
                     .arg(port)
-                    .arg(result.why));
+                    .arg(results[i].why));
             failed = true;
         }
     }
-    if (!found)
-        say(QStringLiteral("nothing listens on port %1").arg(port));
-    return !found ? 1 : failed ? 2 : 0;
+    return failed ? 2 : 0;
 }

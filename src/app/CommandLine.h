@@ -11,7 +11,8 @@
 // "all networks" or "this address's network").
 QByteArray listingJson(const QList<Listener> &processes);
 
-// Ends every process that listens on the port, gently (SIGTERM, then SIGKILL after 3 s) or at
-// once, with the menu's guards. The exit status: 0 once they ended, 1 when nothing listens
-// there, 2 when one could not be ended; one line on standard error says why.
+// Ends every process that listens on the port, all together: gently (SIGTERM to each, then
+// SIGKILL to those still there 3 s later) or at once, with the menu's guards. The exit status:
+// 0 once they ended, 1 when nothing listens there, 2 when one could not be ended; one line on
+// standard error says why.
 int endProcessOnPort(const QList<Listener> &processes, qint64 port, bool gently);

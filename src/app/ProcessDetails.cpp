@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
+#include <QTextDocument>
 
 QString durationText(qint64 seconds)
 {
@@ -51,5 +52,6 @@ QString processDetails(const Listener &process)
     if (process.startTime >= 0)
         lines.append(QStringLiteral("running for ") +
                      durationText(Platform::secondsSinceStart(process.startTime)));
-    return lines.join(u'\n');
+    // Qt shows a tooltip that looks like markup as rich text: bold, images loaded from disk.
+    return Qt::convertFromPlainText(lines.join(u'\n'), Qt::WhiteSpaceNormal);
 }

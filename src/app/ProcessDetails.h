@@ -12,5 +12,6 @@ QString durationText(qint64 seconds);
 QString gitProject(const QString &folder);
 
 // For the entry's tooltip: the full command line, the working folder (home as ~) with its git
-// project, and how long the process has run. Text from the process is made printable.
+// project, and how long the process has run. Text from the process is made printable, and the
+// whole is rich text that shows it as written, whatever markup it holds.
 QString processDetails(const Listener &process);

@@ -1,17 +1,12 @@
 #include "SingleInstance.h"
 
 #include "Log.h"
+#include "Paths.h"
+#include "Processes.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QLocalSocket>
-#include <QStandardPaths>
-
-// In the user's runtime folder, which only the user may enter.
-static QString socketPath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) +
-           QStringLiteral("/ambrel.socket");
-}
 
 SingleInstance::SingleInstance(QObject *parent) : QObject(parent)
 {
@@ -25,21 +20,34 @@ SingleInstance::SingleInstance(QObject *parent) : QObject(parent)
     });
 }
 
-std::optional<qint64> SingleInstance::claim()
+SingleInstance::Claim SingleInstance::claim()
 {
-    const QString path = socketPath();
+    QString why;
+    const QString folder = Platform::privateFolder(&why);
+    if (folder.isEmpty()) {
+        Platform::logLine(QStringLiteral("cannot keep other starts away: ") + why);
+        return Unguarded;
+    }
+    const QString path = folder + QStringLiteral("/ambrel.socket");
     QLocalSocket probe;
     probe.connectToServer(path);
     if (probe.waitForConnected(1000)) {
-        while (!probe.canReadLine() && probe.waitForReadyRead(1000)) {
+        const QDeadlineTimer deadline(2000);
+        while (!probe.canReadLine() && probe.waitForReadyRead(int(deadline.remainingTime()))) {
         }
-        return probe.readLine().trimmed().toLongLong();
+        m_owner = probe.canReadLine() ? probe.readLine().trimmed().toLongLong() : 0;
+        if (m_owner > 0)
+            return Running;
+        m_owner = Platform::peerProcess(probe.socketDescriptor()).value_or(0);
+        return Silent;
     }
     // Nobody answers: what is there was left by an Ambrel that died.
     QLocalServer::removeServer(path);
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server.listen(path))
+    if (!m_server.listen(path)) {
         Platform::logLine(QStringLiteral("cannot keep other starts away: ") +
                           m_server.errorString());
-    return std::nullopt;
+        return Unguarded;
+    }
+    return Claimed;
 }

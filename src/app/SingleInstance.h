@@ -4,16 +4,21 @@
 #include <QLocalServer>
 #include <QObject>
 
-#include <optional>
-
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
+    enum Claim {
+        Claimed,   // this process has the session
+        Unguarded, // no socket could be made: other starts cannot be kept away (logged)
+        Running,   // another Ambrel has it, and was told of this start
+        Silent,    // another process holds the socket and does not answer within 2 s
+    };
+
     explicit SingleInstance(QObject *parent = nullptr);
 
-    // Claims the session for this process. Nothing when it could; otherwise the pid of the
-    // Ambrel that has it, which is told of this start.
-    std::optional<qint64> claim();
+    Claim claim();
+    // For Running and Silent: the other process's pid; 0 where it cannot be told.
+    qint64 owner() const { return m_owner; }
 
 Q_SIGNALS:
     // Another start was refused.
@@ -21,4 +26,5 @@ Q_SIGNALS:
 
 private:
     QLocalServer m_server;
+    qint64 m_owner = 0;
 };

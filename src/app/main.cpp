@@ -1,10 +1,12 @@
 #include "AppDelegate.h"
 #include "CommandLine.h"
+#include "Installer.h"
 #include "Log.h"
 #include "Paths.h"
 #include "Scanner.h"
 #include "Signals.h"
 #include "SingleInstance.h"
+#include "Updater.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -107,8 +109,18 @@ void describe(QCoreApplication &app)
     app.setOrganizationName(QStringLiteral("Ambrel"));
 }
 
+// A port as a user writes it: 1 to 65535 in plain digits, no sign, no leading zero.
+std::optional<qint64> portNumber(const QString &text)
+{
+    bool ok = false;
+    const uint port = text.toUInt(&ok);
+    if (!ok || port == 0 || port > 65535 || QString::number(port) != text)
+        return std::nullopt;
+    return port;
+}
+
 // --help, --version and --list need no display. Returns the exit status when the command
-// line asked for one of them (or was wrong), and the engine to list with.
+// line asked for one of them (or was wrong: 64, with one line), and the engine to list with.
 std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -131,36 +143,40 @@ std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **arg
                                   QStringLiteral("With --list: print JSON (see the README)."));
     const QCommandLineOption stop(
         QStringLiteral("stop"),
-        QStringLiteral("End the process listening on <port>: SIGTERM, then SIGKILL after 3 s. "
-                       "Exit status 0 once it ended, 1 when nothing listens there, 2 when it "
-                       "could not be ended."),
+        QStringLiteral("End the processes listening on <port>: SIGTERM, then SIGKILL to those "
+                       "still there 3 s later. Exit status 0 once they ended, 1 when nothing "
+                       "listens there, 2 when one could not be ended, 64 for a usage error."),
         QStringLiteral("port"));
     const QCommandLineOption kill(
         QStringLiteral("kill"),
-        QStringLiteral("Kill the process listening on <port> at once (SIGKILL); exit status as "
+        QStringLiteral("Kill the processes listening on <port> at once (SIGKILL); exit status as "
                        "for --stop."),
         QStringLiteral("port"));
     parser.addOptions({list, json, scanner, stop, kill});
-    // Exits for --help, --version and unknown options.
-    parser.process(withoutQtOptions(QCoreApplication::arguments()));
+    const auto usage = [](const QString &why) {
+        std::fprintf(stderr, "ambrel: %s\n", Platform::printable(why).toUtf8().constData());
+        return std::pair<std::optional<int>, ScanEngine>{64, ScanEngine::Native};
+    };
+    const QStringList arguments = withoutQtOptions(QCoreApplication::arguments());
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    parser.process(arguments); // exits for --help, --help-all and --version
     const std::optional<ScanEngine> engine = chosenEngine(parser.value(scanner));
-    if (!engine) {
-        std::fprintf(stderr, "ambrel: unknown scanner '%s': choose native or lsof\n",
-                     Platform::printable(parser.value(scanner)).toUtf8().constData());
-        return {1, ScanEngine::Native};
-    }
-    const bool ending = parser.isSet(stop) || parser.isSet(kill);
+    if (!engine)
+        return usage(QStringLiteral("unknown scanner '%1': choose native or lsof")
+                         .arg(parser.value(scanner)));
+    const QStringList ports = parser.values(stop) + parser.values(kill);
+    if (parser.isSet(stop) && parser.isSet(kill))
+        return usage(QStringLiteral("--stop and --kill cannot be used together"));
+    if (ports.size() > 1)
+        return usage(QStringLiteral("--%1 takes one port")
+                         .arg(QLatin1String(parser.isSet(stop) ? "stop" : "kill")));
+    const bool ending = !ports.isEmpty();
     if (!parser.isSet(list) && !ending)
         return {std::nullopt, *engine};
-    const std::optional<qint64> port =
-        positiveDecimal(parser.value(parser.isSet(stop) ? stop : kill));
-    if (ending && (!port || *port > 65535)) {
-        std::fprintf(stderr, "ambrel: not a port: '%s'\n",
-                     Platform::printable(parser.value(parser.isSet(stop) ? stop : kill))
-                         .toUtf8()
-                         .constData());
-        return {1, *engine};
-    }
+    const std::optional<qint64> port = ending ? portNumber(ports.front()) : std::nullopt;
+    if (ending && !port)
+        return usage(QStringLiteral("not a port: '%1'").arg(ports.front()));
     QString why;
     std::optional<QList<Listener>> processes;
     if (*engine == ScanEngine::Native)
@@ -213,9 +229,22 @@ int main(int argc, char **argv)
     Platform::quitOnTerminationSignals();
 
     SingleInstance instance;
-    if (const std::optional<qint64> owner = instance.claim()) {
-        std::printf("ambrel: already running (pid %lld)\n", static_cast<long long>(*owner));
+    switch (instance.claim()) {
+    case SingleInstance::Running:
+        std::printf("ambrel: already running (pid %lld)\n",
+                    static_cast<long long>(instance.owner()));
         return 0;
+    case SingleInstance::Silent:
+        std::fprintf(
+            stderr, "ambrel: another Ambrel%s holds this session but does not answer\n",
+            instance.owner() ? qPrintable(QStringLiteral(" (pid %1)").arg(instance.owner())) : "");
+        return 1;
+    case SingleInstance::Claimed:
+        // No other Ambrel of this user runs: what an interrupted update left is nobody's.
+        removeUpdateLeftovers(bundleURL(Platform::resourceURL()).toLocalFile());
+        break;
+    case SingleInstance::Unguarded:
+        break;
     }
     QObject::connect(&instance, &SingleInstance::anotherStart, [] {
         Platform::logLine(QStringLiteral("another start of Ambrel was turned away"));

@@ -13,6 +13,11 @@ QString shellPath();
 // The tar that unpacks updates.
 QString tarPath();
 
+// A folder only this user may enter, for Ambrel's own sockets: the runtime folder
+// (XDG_RUNTIME_DIR) where it is fit, else /tmp/ambrel-<uid>, made with mode 0700. Empty, with
+// the reason, when that one is another user's, a link, or open to others.
+QString privateFolder(QString *why);
+
 // The installed resources, "<prefix>/share/ambrel/", as a file URL ending in a slash; an empty
 // URL when the program does not run from an installed tree.
 QUrl resourceURL();

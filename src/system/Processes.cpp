@@ -6,6 +6,7 @@
 #include <csignal>
 #include <ctime>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace Platform {
@@ -61,6 +62,15 @@ QString processCommandLine(qint64 pid)
 QString processWorkingFolder(qint64 pid)
 {
     return QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid));
+}
+
+std::optional<qint64> peerProcess(qintptr socket)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(int(socket), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0)
+        return std::nullopt;
+    return peer.pid;
 }
 
 void endWithParent(QProcess &child)

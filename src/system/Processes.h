@@ -27,6 +27,10 @@ QString processCommandLine(qint64 pid);
 // The folder the process works in; empty when it cannot be read.
 QString processWorkingFolder(qint64 pid);
 
+// The process at the other end of a connected local socket, as the kernel names it
+// (SO_PEERCRED); nothing when it cannot tell.
+std::optional<qint64> peerProcess(qintptr socket);
+
 // Makes the child end when Ambrel ends, even when Ambrel is killed and cannot stop it.
 void endWithParent(QProcess &child);
 

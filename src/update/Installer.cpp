@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 
 namespace {
@@ -43,21 +44,18 @@ QString foreignFile(const QString &folder)
 
 // The mode bits an unpacked file keeps: no setuid, setgid or sticky bit, nothing that others
 // may write; the owner may always read and write, folders may be entered.
-QFileDevice::Permissions permissions(mode_t mode, bool folder)
+uint keptMode(mode_t mode, bool folder)
 {
-    mode = (mode & 0755) | 0600 | (folder ? 0100 : 0);
-    // Qt keeps three bits a hex digit: owner, user (the same here), group, others.
-    const auto owner = int((mode >> 6) & 7);
-    return QFileDevice::Permissions::fromInt((owner << 12) | (owner << 8) |
-                                             (int((mode >> 3) & 7) << 4) | int(mode & 7));
+    return (mode & 0755) | 0600 | (folder ? 0100 : 0);
 }
 
-// A member name as a path below the folder: relative, with no ".." part.
-std::optional<QString> memberPath(const QString &folder, const QString &name)
+// A member name as a path relative to the bundle, with no ".." part; empty for the bundle.
+std::optional<QString> memberPath(const QString &name)
 {
     if (name.isEmpty() || name.startsWith(u'/') || name.split(u'/').contains(QStringLiteral("..")))
         return std::nullopt;
-    return QDir::cleanPath(folder + u'/' + name);
+    const QString path = QDir::cleanPath(name);
+    return path == QLatin1String(".") ? QString() : path;
 }
 
 QString unpack(const QString &archivePath, const QString &folder, const std::atomic_bool *cancel,
@@ -75,6 +73,14 @@ QString unpack(const QString &archivePath, const QString &folder, const std::ato
     if (archive_read_open_filename(a, QFile::encodeName(archivePath).constData(), 1 << 16) !=
         ARCHIVE_OK)
         return damaged();
+    // Every member is written through this, so that no link, not even one the archive made
+    // through another, leads a write or a mode change out of the bundle.
+    Platform::FolderWriter tree(folder);
+    if (!tree.error().isEmpty())
+        return QStringLiteral("cannot unpack: ") + tree.error();
+    const auto quitting = [] {
+        return QStringLiteral("Ambrel is quitting");
+    };
     qint64 bytes = 0;
     int entries = 0;
     archive_entry *entry = nullptr;
@@ -82,63 +88,63 @@ QString unpack(const QString &archivePath, const QString &folder, const std::ato
         if (r != ARCHIVE_OK)
             return damaged();
         if (cancel && *cancel)
-            return QStringLiteral("Ambrel is quitting");
+            return quitting();
         if (++entries > limits.entries)
             return QStringLiteral("the archive holds more than %1 entries").arg(limits.entries);
         const QString name = QString::fromUtf8(archive_entry_pathname(entry));
-        const std::optional<QString> path = memberPath(folder, name);
+        const std::optional<QString> path = memberPath(name);
         if (!path)
             return QStringLiteral("the archive names a file outside the bundle: ") + name;
-        if (*path == folder)
+        if (path->isEmpty())
             continue; // "./"
-        QDir().mkpath(QFileInfo(*path).path());
-        const mode_t mode = archive_entry_perm(entry);
         if (archive_entry_hardlink(entry))
             return QStringLiteral("the archive holds a hard link: ") + name;
+        const mode_t mode = archive_entry_perm(entry);
+        QString why;
         switch (archive_entry_filetype(entry)) {
         case AE_IFDIR:
-            if (!QDir().mkpath(*path) || !QFile::setPermissions(*path, permissions(mode, true)))
-                return QStringLiteral("cannot create the folder ") + name;
+            why = tree.makeFolder(*path, keptMode(mode, true));
             break;
-        case AE_IFLNK: {
-            const QString target = QString::fromUtf8(archive_entry_symlink(entry));
-            const QString resolved = QDir::cleanPath(QFileInfo(*path).path() + u'/' + target);
-            if (target.startsWith(u'/') || !resolved.startsWith(folder + u'/'))
-                return QStringLiteral("the archive links outside the bundle: ") + name;
-            if (!QFile::link(target, *path))
-                return QStringLiteral("cannot create the link ") + name;
+        case AE_IFLNK:
+            why = tree.makeLink(*path, QString::fromUtf8(archive_entry_symlink(entry)));
             break;
-        }
         case AE_IFREG: {
-            QFile file(*path);
-            if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-                return QStringLiteral("cannot write ") + name + QStringLiteral(": ") +
-                       file.errorString();
+            // By its apparent size: the holes of a sparse member cost nothing here, but they
+            // are bytes to whoever reads the file.
+            const qint64 size = archive_entry_size(entry);
+            if (size < 0 || (bytes += size) > limits.bytes)
+                return QStringLiteral("the archive unpacks to more than %1 bytes")
+                    .arg(limits.bytes);
+            int fd = -1;
+            why = tree.makeFile(*path, keptMode(mode, false), &fd);
+            if (!why.isEmpty())
+                break;
+            QFile file;
+            file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
             const void *block = nullptr;
-            size_t size = 0;
+            size_t n = 0;
             la_int64_t offset = 0;
-            while ((r = archive_read_data_block(a, &block, &size, &offset)) == ARCHIVE_OK) {
-                bytes += qint64(size);
-                if (bytes > limits.bytes)
-                    return QStringLiteral("the archive unpacks to more than %1 bytes")
-                        .arg(limits.bytes);
+            while ((r = archive_read_data_block(a, &block, &n, &offset)) == ARCHIVE_OK) {
                 if (cancel && *cancel)
-                    return QStringLiteral("Ambrel is quitting");
-                if (!file.seek(offset) ||
-                    file.write(static_cast<const char *>(block), qint64(size)) != qint64(size))
+                    return quitting();
+                if (offset + qint64(n) > size || !file.seek(offset) ||
+                    file.write(static_cast<const char *>(block), qint64(n)) != qint64(n))
                     return QStringLiteral("cannot write ") + name;
             }
             if (r != ARCHIVE_EOF)
                 return damaged();
-            file.close();
-            if (!QFile::setPermissions(*path, permissions(mode, false)))
-                return QStringLiteral("cannot set the permissions of ") + name;
+            if (!file.resize(size)) // a hole at its end
+                return QStringLiteral("cannot write ") + name;
             break;
         }
         default:
             return QStringLiteral("the archive holds a device, FIFO or socket: ") + name;
         }
+        if (!why.isEmpty())
+            return QStringLiteral("cannot unpack ") + name + QStringLiteral(": ") + why;
     }
+    if (const QString out = tree.linkLeadingOut(); !out.isEmpty())
+        return QStringLiteral("the archive links outside the bundle: ") + out;
     return {};
 }
 
@@ -196,4 +202,18 @@ bool installUpdate(const QString &archivePath, const QString &bundlePath,
     }
     QDir(aside).removeRecursively();
     return true;
+}
+
+void removeUpdateLeftovers(const QString &bundlePath)
+{
+    QStringList removed;
+    if (!bundlePath.isEmpty()) {
+        const QFileInfo bundle(QDir::cleanPath(QFileInfo(bundlePath).absoluteFilePath()));
+        removed = Platform::removeOwnFolders(bundle.absolutePath(), QStringLiteral(".") +
+                                                                        bundle.fileName() +
+                                                                        QStringLiteral(".new-*"));
+    }
+    removed += Platform::removeOwnFolders(QDir::tempPath(), QStringLiteral("ambrel-update-*"));
+    for (const QString &folder : removed)
+        Platform::logLine(QStringLiteral("removed what an interrupted update left: ") + folder);
 }

@@ -24,35 +24,32 @@ public Q_SLOTS:
     void open(const QUrl &url) { m_opened << url; }
 
 private Q_SLOTS:
-    void killCommandLine()
-    {
-        QCOMPARE(::killCommandLine(987), QStringLiteral("kill -9 987"));
-        QCOMPARE(::killCommandLine(0xffffffff), std::nullopt); // -1 to the shell: every process
-    }
-
-    // Only the process that was listed is signalled: the pid must still name it. Kill sends
-    // SIGKILL; Stop sends SIGTERM and SIGKILL only after the grace, to the same process.
+    // Only the process that was listed is signalled: the pid must still name it, also when it
+    // changes hands right after the check (in a pid namespace: tst_actions_pid_namespace). Kill
+    // sends SIGKILL; Stop sends SIGTERM and SIGKILL only after the grace, to the same process.
     void endOnlyTheListedProcess_data()
     {
         QTest::addColumn<int>("graceMs"); // -1: Kill
         QTest::addColumn<QString>("trap");
         QTest::addColumn<int>("change");
         QTest::addColumn<int>("outcome");
-        QTest::addColumn<int>("signal"); // what ended it; 0: it lives
-        const QString none;
-        QTest::newRow("kill") << -1 << none << 0 << int(KillResult::Killed) << SIGKILL;
-        QTest::newRow("kill: ended since") << -1 << none << 1 << int(KillResult::Ended) << 0;
-        QTest::newRow("kill: the id is another's now")
-            << -1 << none << 2 << int(KillResult::Reused) << 0;
-        QTest::newRow("kill: gone when listed") << -1 << none << 3 << int(KillResult::Ended) << 0;
-        QTest::newRow("kill: a process group")
-            << -1 << none << 4 << int(KillResult::NotAProcessId) << 0;
-        QTest::newRow("kill: refused") << -1 << none << 5 << int(KillResult::Failed) << 0;
-        QTest::newRow("stop") << 500 << none << 0 << int(KillResult::Killed) << SIGTERM;
-        QTest::newRow("stop: SIGTERM ignored")
-            << 500 << QStringLiteral("trap '' TERM; ") << 0 << int(KillResult::Killed) << SIGKILL;
-        QTest::newRow("stop: the id is another's now")
-            << 500 << none << 2 << int(KillResult::Reused) << 0;
+        QTest::addColumn<int>("signal"); // what ended it, 0: it lives; or where the pid goes
+        const char *deaf = "trap '' TERM; ";
+        const std::tuple<const char *, int, const char *, int, KillResult::Outcome, int> rows[] = {
+            {"kill", -1, "", 0, KillResult::Killed, SIGKILL},
+            {"kill: ended since", -1, "", 1, KillResult::Ended, 0},
+            {"kill: the id is another's now", -1, "", 2, KillResult::Reused, 0},
+            {"kill: gone when listed", -1, "", 3, KillResult::Ended, 0},
+            {"kill: a process group", -1, "", 4, KillResult::NotAProcessId, 0},
+            {"kill: refused", -1, "", 5, KillResult::Failed, 0},
+            {"kill: the pid changes hands after the check", -1, "", 6, KillResult::Reused, SIGKILL},
+            {"stop", 500, "", 0, KillResult::Killed, SIGTERM},
+            {"stop: SIGTERM ignored", 500, deaf, 0, KillResult::Killed, SIGKILL},
+            {"stop: the pid changes hands at SIGTERM", 500, "", 6, KillResult::Reused, SIGTERM},
+            {"stop: the pid changes hands at SIGKILL", 500, deaf, 6, KillResult::Reused, SIGKILL}};
+        for (const auto &[name, graceMs, trap, change, outcome, signal] : rows)
+            QTest::newRow(name) << graceMs << QString::fromUtf8(trap) << change << int(outcome)
+                                << signal;
     }
 
     void endOnlyTheListedProcess()
@@ -65,36 +62,44 @@ private Q_SLOTS:
         // As root the test acts as nobody for a refusal: its own child it may not signal then.
         if (change == 5 && ::geteuid() != 0)
             QSKIP("needs root, to act as another user");
+        if (change == 6 && ::getpid() != 1)
+            QSKIP("needs a pid namespace of its own");
+        // The listed process is a shell's child, which the shell reaps, and which ends with it.
         QProcess p;
         p.start(QStringLiteral("/bin/sh"),
-                {QStringLiteral("-c"), trap + QStringLiteral("exec sleep 1000")});
-        QVERIFY(p.waitForStarted());
-        QTest::qWait(100); // the trap is set
-        const qint64 pid = change == 4 ? 0 : p.processId();
+                {QStringLiteral("-c"),
+                 trap + QStringLiteral("setpriv --pdeathsig KILL sleep 1000 & echo $!; wait $!")});
+        QVERIFY(p.waitForReadyRead());
+        const qint64 pid = change == 4 ? 0 : p.readLine().trimmed().toLongLong();
         qint64 started = Platform::processStartTime(pid).value_or(-1) - (change == 2);
         if (change == 1) {
-            p.kill();
+            ::kill(pid_t(pid), SIGKILL);
             QVERIFY(p.waitForFinished());
         }
         started = change == 3 ? -1 : started;
         if (change == 5)
             QCOMPARE(::setresuid(65534, 65534, 0), 0);
+        qputenv("AMBREL_HAND_OFF",
+                QByteArray::number(change == 6 ? signal : 0) + ' ' + QByteArray::number(pid));
         QElapsedTimer clock;
         clock.start();
-        const KillResult result = graceMs < 0 ? killListedProcess(pid, started)
-                                              : stopListedProcess(pid, started, graceMs);
+        const KillResult result = graceMs < 0
+                                      ? killListedProcess(pid, started)
+                                      : stopListedProcesses({{pid, started}}, graceMs).value(0);
         if (change == 5)
             QCOMPARE(::setresuid(0, 0, 0), 0);
         QCOMPARE(int(result.outcome), outcome);
         if (change == 5)
             QVERIFY2(result.why.contains(QStringLiteral("Operation not permitted")),
                      qPrintable(result.why));
-        if (graceMs > 0)
+        if (graceMs > 0 && change != 6)
             QCOMPARE(clock.elapsed() >= graceMs, signal == SIGKILL);
-        if (signal)
-            QVERIFY(endedBy(p, signal));
+        p.waitForFinished(signal ? 30000 : 300);
+        if (change == 6) // the listed process is gone, and a bystander lives with its pid
+            QVERIFY(p.state() == QProcess::NotRunning &&
+                    Platform::processIsRunning(pid, Platform::processStartTime(pid).value_or(0)));
         else if (change != 1)
-            QVERIFY(!p.waitForFinished(300));
+            QCOMPARE(p.exitCode(), signal ? 128 + signal : 0);
     }
 
     void openInBrowserSaysOnlySuccess_data()

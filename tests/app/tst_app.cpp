@@ -20,6 +20,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocumentFragment>
 #include <QTimer>
 #include <QUrl>
 
@@ -303,6 +304,18 @@ private Q_SLOTS:
                 QDir(tree.path()).mkpath(QStringLiteral("shop/src/ui")));
         QCOMPARE(gitProject(tree.filePath(QStringLiteral("shop/src/ui"))), QStringLiteral("shop"));
         QCOMPARE(gitProject(tree.path()), QString());
+        // Markup in a command line reads as written in the tooltip, the folder on its own line.
+        const QString markup = QStringLiteral("<b>x</b> <img src=x.png> &lt;y&gt;");
+        QProcess p;
+        p.setWorkingDirectory(tree.path());
+        p.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), QStringLiteral("read x"), markup});
+        QVERIFY(p.waitForStarted());
+        const QString tip = processDetails({p.processId(), -1, 1, {}, {}});
+        // As Qt shows a tooltip: as rich text where it might be.
+        QCOMPARE(Qt::mightBeRichText(tip) ? QTextDocumentFragment::fromHtml(tip).toPlainText()
+                                          : tip,
+                 QStringLiteral("/bin/sh -c read x %1\nin %2").arg(markup, tree.path()));
     }
 
     // Last: they run and end the application's event loop, and with it the lsof child.
