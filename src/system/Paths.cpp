@@ -14,16 +14,6 @@ QString lsofLaunchPath()
     return QFileInfo(sbin).isExecutable() ? sbin : QStringLiteral("/usr/bin/lsof");
 }
 
-QString shellPath()
-{
-    return QStringLiteral("/bin/bash");
-}
-
-QString tarPath()
-{
-    return QStringLiteral("/bin/tar");
-}
-
 QString privateFolder(QString *why)
 {
     const auto problem = [](const QString &path) -> QString {

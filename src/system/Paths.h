@@ -8,10 +8,6 @@ namespace Platform {
 
 // "/usr/sbin/lsof" where it exists; Debian and most others install it in /usr/bin.
 QString lsofLaunchPath();
-// The shell that runs one-off command lines.
-QString shellPath();
-// The tar that unpacks updates.
-QString tarPath();
 
 // A folder only this user may enter, for Ambrel's own sockets: the runtime folder
 // (XDG_RUNTIME_DIR) where it is fit, else /tmp/ambrel-<uid>, made with mode 0700. Empty, with

@@ -1,5 +1,4 @@
 // The operating-system layer against real files, processes and interface lists.
-#include "Command.h"
 #include "Helpers.h"
 #include "Network.h"
 #include "Processes.h"
@@ -120,43 +119,6 @@ private Q_SLOTS:
         QVERIFY(first.waitForFinished());
         QCOMPARE(Platform::processStartTime(pid), std::nullopt);
         QCOMPARE(Platform::processStartTime(0), std::nullopt);
-    }
-
-    // Nothing of the command's reaches our standard output; one that cannot start is logged once.
-    void commandResultSaysWhy_data()
-    {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<QString>("failure"); // empty: succeeded
-        const QString bash = u"/bin/bash"_s;
-        QTest::newRow("far more output than a pipe holds")
-            << bash << u"head -c 8000000 /dev/zero"_s << QString();
-        QTest::newRow("refused") << bash
-                                 << u"echo 'kill: (1) - Operation not permitted' >&2;"
-                                    " echo second line >&2; exit 1"_s
-                                 << u"kill: (1) - Operation not permitted"_s;
-        QTest::newRow("silent") << bash << u"exit 4"_s << u"exit status 4"_s;
-        QTest::newRow("killed") << bash << u"kill -9 $$"_s << u"ended by a signal"_s;
-        QTest::newRow("escape sequences")
-            << bash << u"printf 'a\\033[2Jb' >&2; exit 1"_s << u"a\uFFFD[2Jb"_s;
-        QTest::newRow("a flood on standard error")
-            << bash << u"head -c 8000000 /dev/zero | tr '\\0' e >&2; exit 1"_s
-            << QString(300, u'e');
-        QTest::newRow("unstartable") << u"/nonexistent/bash"_s << QString() << u"*"_s;
-    }
-
-    void commandResultSaysWhy()
-    {
-        QFETCH(QString, program);
-        QFETCH(QString, line);
-        QFETCH(QString, failure);
-        FdCapture out(STDOUT_FILENO), err(STDERR_FILENO);
-        const Platform::CommandResult result = Platform::runCommand(program, {u"-c"_s, line});
-        QVERIFY(out.release().isEmpty());
-        QCOMPARE(logLines(err.release()).size(), line.isEmpty() ? 1 : 0);
-        QCOMPARE(result.succeeded, failure.isEmpty());
-        if (failure != u"*"_s)
-            QCOMPARE(result.failure, failure);
     }
 };
 
