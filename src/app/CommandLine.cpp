@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include "ContainerPorts.h"
 #include "Log.h"
 #include "ProcessStop.h"
 #include "Processes.h"
@@ -39,6 +40,14 @@ QByteArray listingJson(const QList<Listener> &processes)
                 -Platform::secondsSinceStart(process.startTime));
             object.insert(QStringLiteral("startTime"), started.toString(Qt::ISODate));
         }
+        if (const auto &c = process.container) {
+            object.remove(QStringLiteral("pid"));
+            object.insert(QStringLiteral("container"),
+                          QJsonObject{{QStringLiteral("id"), c->id},
+                                      {QStringLiteral("name"), c->name},
+                                      {QStringLiteral("image"), c->image},
+                                      {QStringLiteral("port"), c->port}});
+        }
         list.append(object);
     }
     return QJsonDocument(list).toJson(QJsonDocument::Indented);
@@ -58,6 +67,17 @@ int endProcessOnPort(const QList<Listener> &processes, qint64 port, bool gently)
         if (!listens)
             continue;
         found = true;
+        if (const auto &c = process.container) {
+            QString why;
+            if (!endContainerNow(c->id, gently, &why)) {
+                say(QStringLiteral("could not end container %1 on port %2: %3")
+                        .arg(c->name)
+                        .arg(port)
+                        .arg(why));
+                failed = true;
+            }
+            continue;
+        }
         const KillResult result =
             stopListedProcess(process.pid, process.startTime, gently ? 3000 : 0);
         if (result.outcome != KillResult::Killed && result.outcome != KillResult::Ended) {

@@ -1,0 +1,226 @@
+#include "ContainerPorts.h"
+
+#include "Log.h"
+#include "Scanner.h"
+
+#include <QSet>
+
+#include <algorithm>
+
+namespace {
+
+// What holds a published port on the host for Docker and Podman, rootful or rootless.
+bool isProxy(const Listener &process)
+{
+    static const QStringList proxies = {
+        QStringLiteral("docker-proxy"), QStringLiteral("rootlesskit"),
+        QStringLiteral("rootlessport"), QStringLiteral("conmon"), QStringLiteral("slirp4netns")};
+    return process.othersPort || proxies.contains(process.command);
+}
+
+Listener entry(const Platform::RunningContainer &c)
+{
+    Listener l;
+    l.startTime = c.startTime;
+    l.port = c.ports.first().port;
+    l.command = c.name;
+    for (const Platform::PublishedPort &p : c.ports) {
+        const Endpoint endpoint{p.address, p.port};
+        if (!l.endpoints.contains(endpoint))
+            l.endpoints.append(endpoint);
+    }
+    l.container = Listener::Container{c.id, c.name, c.image, c.ports.first().containerPort};
+    l.title = processTitle(l);
+    return l;
+}
+
+} // namespace
+
+QList<Listener> withContainers(const QList<Listener> &processes,
+                               QList<Platform::RunningContainer> containers)
+{
+    QSet<qint64> published;
+    for (const Platform::RunningContainer &c : containers) {
+        for (const Platform::PublishedPort &p : c.ports)
+            published.insert(p.port);
+    }
+    QList<Listener> merged;
+    merged.reserve(processes.size() + containers.size());
+    for (const Listener &process : processes) {
+        const bool proxied =
+            isProxy(process) && published.contains(process.port) &&
+            std::all_of(process.endpoints.cbegin(), process.endpoints.cend(),
+                        [&](const Endpoint &e) { return published.contains(e.port); });
+        if (!proxied)
+            merged.append(process);
+    }
+    // Each before the first entry that started earlier, so that the processes keep their order.
+    std::stable_sort(containers.begin(), containers.end(),
+                     [](const auto &a, const auto &b) { return a.startTime > b.startTime; });
+    qsizetype at = 0;
+    for (const Platform::RunningContainer &c : containers) {
+        if (c.ports.isEmpty())
+            continue;
+        while (at < merged.size() && merged[at].startTime >= c.startTime)
+            ++at;
+        merged.insert(at++, entry(c));
+    }
+    return merged;
+}
+
+QList<Listener> withContainersOnce(const QList<Listener> &processes)
+{
+    QString why;
+    const std::optional<QString> socket = Platform::containerApiSocket(&why);
+    std::optional<QList<Platform::RunningContainer>> containers;
+    if (socket)
+        containers = Platform::runningContainers(*socket, &why);
+    if (!why.isEmpty())
+        Platform::logLine(why);
+    return containers ? withContainers(processes, *containers) : processes;
+}
+
+bool endContainerNow(const QString &id, bool gently, QString *why, const std::atomic<bool> *cancel)
+{
+    const std::optional<QString> socket = Platform::containerApiSocket(why);
+    if (!socket && why->isEmpty())
+        *why = QStringLiteral("no container API socket is left");
+    return socket && Platform::endContainer(*socket, id, gently, why, cancel);
+}
+
+ContainerPorts::ContainerPorts(Scanner *scanner, QObject *parent) : QObject(parent)
+{
+    // The event stream, a query and a stop may all be under way at once.
+    m_pool.setMaxThreadCount(4);
+    m_processes = scanner->processes();
+    connect(scanner, &Scanner::processesChanged, this, &ContainerPorts::processesArrived);
+}
+
+ContainerPorts::~ContainerPorts()
+{
+    stop();
+    m_pool.waitForDone();
+}
+
+void ContainerPorts::start()
+{
+    m_cancel = false;
+    publish();
+    query();
+}
+
+void ContainerPorts::stop()
+{
+    m_cancel = true;
+}
+
+void ContainerPorts::processesArrived(const QList<Listener> &processes)
+{
+    m_processes = processes;
+    QList<Endpoint> proxySockets;
+    for (const Listener &process : processes) {
+        if (isProxy(process))
+            proxySockets += process.endpoints;
+    }
+    if (proxySockets != m_proxySockets && !m_cancel) {
+        m_proxySockets = proxySockets;
+        query();
+    }
+    publish();
+}
+
+void ContainerPorts::query()
+{
+    if (std::exchange(m_querying, true)) {
+        m_queryAgain = true;
+        return;
+    }
+    m_pool.start([this] {
+        QString why;
+        const std::optional<QString> socket = Platform::containerApiSocket(&why);
+        std::optional<QList<Platform::RunningContainer>> containers;
+        if (socket)
+            containers = Platform::runningContainers(*socket, &why, &m_cancel);
+        QMetaObject::invokeMethod(
+            this, [this, socket, containers, why] { containersArrived(socket, containers, why); },
+            Qt::QueuedConnection);
+    });
+}
+
+void ContainerPorts::containersArrived(
+    const std::optional<QString> &socket,
+    const std::optional<QList<Platform::RunningContainer>> &containers, const QString &why)
+{
+    m_querying = false;
+    m_containers = containers.value_or(QList<Platform::RunningContainer>());
+    const QString problem = containers ? QString()
+                            : why.isEmpty()
+                                ? QStringLiteral("no container API socket; containers' ports show "
+                                                 "as their proxies")
+                                : why;
+    // Said once, not at every change of the sockets.
+    if (!problem.isEmpty() && problem != m_problem)
+        Platform::logLine(problem);
+    m_problem = problem;
+    if (containers && !m_watching && !m_cancel) {
+        m_watching = true;
+        m_watchStarted.start();
+        m_pool.start([this, socket = *socket] {
+            const QString ended = Platform::watchContainerEvents(
+                socket,
+                [this] {
+                    QMetaObject::invokeMethod(
+                        this, [this] { query(); }, Qt::QueuedConnection);
+                },
+                m_cancel);
+            QMetaObject::invokeMethod(
+                this, [this, ended] { watchEnded(ended); }, Qt::QueuedConnection);
+        });
+    }
+    publish();
+    if (std::exchange(m_queryAgain, false) && !m_cancel)
+        query();
+}
+
+void ContainerPorts::watchEnded(const QString &why)
+{
+    m_watching = false;
+    if (why.isEmpty())
+        return;
+    Platform::logLine(why);
+    // The daemon stopped or restarted: its containers went with it. Asking again restarts the
+    // watch if it is back; a stream that failed at once waits for the next change instead.
+    if (m_watchStarted.elapsed() > 5000 && !m_cancel) {
+        query();
+        return;
+    }
+    m_containers.clear();
+    publish();
+}
+
+void ContainerPorts::endContainer(const QString &id, bool gently,
+                                  const std::function<void(bool, const QString &)> &done)
+{
+    m_pool.start([this, id, gently, done] {
+        QString why;
+        const bool ended = endContainerNow(id, gently, &why, &m_cancel);
+        QMetaObject::invokeMethod(
+            this,
+            [this, ended, why, done] {
+                done(ended, why);
+                if (ended)
+                    query();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void ContainerPorts::publish()
+{
+    QList<Listener> merged = withContainers(m_processes, m_containers);
+    if (m_shown && merged == m_listeners)
+        return;
+    m_shown = true;
+    m_listeners = std::move(merged);
+    Q_EMIT listenersChanged(m_listeners);
+}
