@@ -204,14 +204,9 @@ void ContainerPorts::endContainer(const QString &id, bool gently,
     m_pool.start([this, id, gently, done] {
         QString why;
         const bool ended = endContainerNow(id, gently, &why, &m_cancel);
+        // The event stream and the proxies' sockets tell the list that it went.
         QMetaObject::invokeMethod(
-            this,
-            [this, ended, why, done] {
-                done(ended, why);
-                if (ended)
-                    query();
-            },
-            Qt::QueuedConnection);
+            this, [ended, why, done] { done(ended, why); }, Qt::QueuedConnection);
     });
 }
 
