@@ -188,14 +188,11 @@ void ContainerPorts::watchEnded(const QString &why)
     if (why.isEmpty())
         return;
     Platform::logLine(why);
-    // The daemon stopped or restarted: its containers went with it. Asking again restarts the
-    // watch if it is back; a stream that failed at once waits for the next change instead.
-    if (m_watchStarted.elapsed() > 5000 && !m_cancel) {
+    // The daemon stopped or restarted, and its containers with it: asking again restarts the
+    // watch if it is back. A stream refused at once waits for the next change instead; the
+    // listing it came with still holds.
+    if (m_watchStarted.elapsed() > 5000 && !m_cancel)
         query();
-        return;
-    }
-    m_containers.clear();
-    publish();
 }
 
 void ContainerPorts::endContainer(const QString &id, bool gently,

@@ -152,7 +152,7 @@ std::optional<RunningContainer> container(const QJsonObject &o)
     if (c.name.startsWith(u'/'))
         c.name.remove(0, 1);
     c.image = o[QLatin1String("Image")].toString();
-    for (const QJsonValue &value : o[QLatin1String("Ports")].toArray()) {
+    for (const QJsonValue value : o[QLatin1String("Ports")].toArray()) {
         const qint64 host = value[QLatin1String("PublicPort")].toInteger();
         const qint64 own = value[QLatin1String("PrivatePort")].toInteger();
         QString ip = value[QLatin1String("IP")].toString();
@@ -219,7 +219,7 @@ std::optional<QList<RunningContainer>> runningContainers(const QString &socket, 
         return std::nullopt;
     }
     QList<RunningContainer> containers;
-    for (const QJsonValue &value : list.array()) {
+    for (const QJsonValue value : list.array()) {
         std::optional<RunningContainer> c = container(value.toObject());
         if (!c)
             continue;
