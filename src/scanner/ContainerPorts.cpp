@@ -9,12 +9,14 @@
 
 namespace {
 
-// What holds a published port on the host for Docker and Podman, rootful or rootless.
+// What holds a published port on the host for Docker and Podman, rootful or rootless. Without
+// the userland proxy the daemon itself holds the port, and a kill meant for the container
+// must never reach it.
 bool isProxy(const Listener &process)
 {
     static const QStringList proxies = {
-        QStringLiteral("docker-proxy"), QStringLiteral("rootlesskit"),
-        QStringLiteral("rootlessport"), QStringLiteral("conmon"), QStringLiteral("slirp4netns")};
+        QStringLiteral("docker-proxy"), QStringLiteral("dockerd"), QStringLiteral("rootlesskit"),
+        QStringLiteral("rootlessport"), QStringLiteral("conmon"),  QStringLiteral("slirp4netns")};
     return process.othersPort || proxies.contains(process.command);
 }
 
@@ -46,13 +48,23 @@ QList<Listener> withContainers(const QList<Listener> &processes,
     }
     QList<Listener> merged;
     merged.reserve(processes.size() + containers.size());
-    for (const Listener &process : processes) {
-        const bool proxied =
-            isProxy(process) && published.contains(process.port) &&
-            std::all_of(process.endpoints.cbegin(), process.endpoints.cend(),
-                        [&](const Endpoint &e) { return published.contains(e.port); });
-        if (!proxied)
-            merged.append(process);
+    // A proxy loses the published ports to their containers, and goes when none is left: a
+    // daemon that also serves its API on a port stays, but never for a container's port.
+    for (Listener process : processes) {
+        if (isProxy(process)) {
+            const qint64 port = process.port;
+            process.endpoints.removeIf(
+                [&](const Endpoint &e) { return published.contains(e.port); });
+            if (process.endpoints.isEmpty() && published.contains(port))
+                continue;
+            if (!process.endpoints.isEmpty() && published.contains(port)) {
+                process.port = process.endpoints.first().port;
+                if (!process.title.isEmpty())
+                    process.title.replace(0, QString::number(port).size(),
+                                          QString::number(process.port));
+            }
+        }
+        merged.append(process);
     }
     // Each before the first entry that started earlier, so that the processes keep their order.
     std::stable_sort(containers.begin(), containers.end(),

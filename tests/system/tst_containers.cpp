@@ -48,9 +48,10 @@ private Q_SLOTS:
         // One entry for the port, however many proxies hold it, and none of theirs.
         const QString list = u"runuser -u %1 -- %2 --list --json"_s.arg(
             end.isEmpty() ? u"ambrel-docker-user"_s : u"root"_s, ambrel);
-        QJsonArray onPort; // a proxy lists the port first
+        const QByteArray onThePort = ": " + QByteArray::number(port) + '\n'; // a port's last key
+        QJsonArray onPort;
         for (const QJsonValue &e : QJsonDocument::fromJson(run(list).toUtf8()).array())
-            if (e["ports"_L1][0]["port"_L1] == port)
+            if (QJsonDocument(e.toObject()).toJson().contains(onThePort))
                 onPort.append(e);
         QCOMPARE(onPort.size(), 1);
         const QJsonObject expected{
