@@ -4,6 +4,7 @@
 #include "Scanner.h"
 
 #include <QSet>
+#include <QThread>
 
 #include <algorithm>
 
@@ -102,8 +103,6 @@ bool endContainerNow(const QString &id, bool gently, QString *why, const std::at
 
 ContainerPorts::ContainerPorts(Scanner *scanner, QObject *parent) : QObject(parent)
 {
-    // The event stream, a query and a stop may all be under way at once.
-    m_pool.setMaxThreadCount(4);
     m_processes = scanner->processes();
     connect(scanner, &Scanner::processesChanged, this, &ContainerPorts::processesArrived);
 }
@@ -111,7 +110,43 @@ ContainerPorts::ContainerPorts(Scanner *scanner, QObject *parent) : QObject(pare
 ContainerPorts::~ContainerPorts()
 {
     stop();
-    m_pool.waitForDone();
+    for (QThread *thread : std::as_const(m_threads)) {
+        thread->wait();
+        delete thread;
+    }
+}
+
+// A thread each, not a pool: its start and end are the hand-overs that ThreadSanitizer sees,
+// and the event stream, a query and a stop may all be under way at once.
+void ContainerPorts::spawn(std::function<void()> work)
+{
+    QThread *thread = QThread::create(std::move(work));
+    m_threads.append(thread);
+    connect(thread, &QThread::finished, this, [this, thread] {
+        m_threads.removeOne(thread);
+        thread->deleteLater();
+    });
+    thread->start();
+}
+
+void ContainerPorts::arrive(std::function<void()> result)
+{
+    {
+        const std::lock_guard lock(m_arrivalsLock);
+        m_arrivals.append(std::move(result));
+    }
+    QMetaObject::invokeMethod(this, "takeArrivals", Qt::QueuedConnection);
+}
+
+void ContainerPorts::takeArrivals()
+{
+    QList<std::function<void()>> arrived;
+    {
+        const std::lock_guard lock(m_arrivalsLock);
+        arrived.swap(m_arrivals);
+    }
+    for (const std::function<void()> &result : std::as_const(arrived))
+        result();
 }
 
 void ContainerPorts::start()
@@ -147,15 +182,13 @@ void ContainerPorts::query()
         m_queryAgain = true;
         return;
     }
-    m_pool.start([this] {
+    spawn([this] {
         QString why;
         const std::optional<QString> socket = Platform::containerApiSocket(&why);
         std::optional<QList<Platform::RunningContainer>> containers;
         if (socket)
             containers = Platform::runningContainers(*socket, &why, &m_cancel);
-        QMetaObject::invokeMethod(
-            this, [this, socket, containers, why] { containersArrived(socket, containers, why); },
-            Qt::QueuedConnection);
+        arrive([this, socket, containers, why] { containersArrived(socket, containers, why); });
     });
 }
 
@@ -177,16 +210,10 @@ void ContainerPorts::containersArrived(
     if (containers && !m_watching && !m_cancel) {
         m_watching = true;
         m_watchStarted.start();
-        m_pool.start([this, socket = *socket] {
+        spawn([this, socket = *socket] {
             const QString ended = Platform::watchContainerEvents(
-                socket,
-                [this] {
-                    QMetaObject::invokeMethod(
-                        this, [this] { query(); }, Qt::QueuedConnection);
-                },
-                m_cancel);
-            QMetaObject::invokeMethod(
-                this, [this, ended] { watchEnded(ended); }, Qt::QueuedConnection);
+                socket, [this] { arrive([this] { query(); }); }, m_cancel);
+            arrive([this, ended] { watchEnded(ended); });
         });
     }
     publish();
@@ -210,12 +237,11 @@ void ContainerPorts::watchEnded(const QString &why)
 void ContainerPorts::endContainer(const QString &id, bool gently,
                                   const std::function<void(bool, const QString &)> &done)
 {
-    m_pool.start([this, id, gently, done] {
+    spawn([this, id, gently, done] {
         QString why;
         const bool ended = endContainerNow(id, gently, &why, &m_cancel);
         // The event stream and the proxies' sockets tell the list that it went.
-        QMetaObject::invokeMethod(
-            this, [ended, why, done] { done(ended, why); }, Qt::QueuedConnection);
+        arrive([ended, why, done] { done(ended, why); });
     });
 }
 

@@ -6,12 +6,13 @@
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QThreadPool>
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <optional>
 
+class QThread;
 class Scanner;
 
 // The processes with one entry per container that publishes a TCP port (pid 0, its first
@@ -49,6 +50,11 @@ Q_SIGNALS:
     void listenersChanged(const QList<Listener> &listeners);
 
 private:
+    // Runs the work on a thread of its own, which only reaches this object through arrive().
+    void spawn(std::function<void()> work);
+    // Hands a result from a worker to this object's thread.
+    void arrive(std::function<void()> result);
+    Q_INVOKABLE void takeArrivals();
     void processesArrived(const QList<Listener> &processes);
     void query();
     void containersArrived(const std::optional<QString> &socket,
@@ -57,7 +63,9 @@ private:
     void watchEnded(const QString &why);
     void publish();
 
-    QThreadPool m_pool;
+    QList<QThread *> m_threads;
+    std::mutex m_arrivalsLock;
+    QList<std::function<void()>> m_arrivals;
     std::atomic<bool> m_cancel{false};
     QList<Listener> m_processes;
     QList<Platform::RunningContainer> m_containers;
