@@ -114,6 +114,8 @@ ContainerPorts::~ContainerPorts()
         thread->wait();
         delete thread;
     }
+    // After every worker's last arrival, also of those that ended by themselves.
+    const std::lock_guard lock(m_arrivalsLock);
 }
 
 // A thread each, not a pool: its start and end are the hand-overs that ThreadSanitizer sees,
@@ -131,10 +133,9 @@ void ContainerPorts::spawn(std::function<void()> work)
 
 void ContainerPorts::arrive(std::function<void()> result)
 {
-    {
-        const std::lock_guard lock(m_arrivalsLock);
-        m_arrivals.append(std::move(result));
-    }
+    // A worker's last touch of this object, under the lock that the destructor takes last.
+    const std::lock_guard lock(m_arrivalsLock);
+    m_arrivals.append(std::move(result));
     QMetaObject::invokeMethod(this, "takeArrivals", Qt::QueuedConnection);
 }
 
