@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 
 #include "Autostart.h"
+#include "ContainerPorts.h"
 #include "Log.h"
 #include "LsofTask.h"
 #include "MenuItem.h"
@@ -30,9 +31,11 @@ static QIcon imageNamed(const QString &name)
 
 AppDelegate::AppDelegate(QObject *parent)
     : QObject(parent), statusBar(new StatusBar(this)), statusBarMenu(new StatusMenu(this)),
-      lsofTask(new Scanner(this)), updater(makeUpdater(this))
+      lsofTask(new Scanner(this)), m_containers(new ContainerPorts(lsofTask, this)),
+      updater(makeUpdater(this))
 {
-    connect(lsofTask, &Scanner::processesChanged, statusBarMenu, &StatusMenu::showProcesses);
+    connect(m_containers, &ContainerPorts::listenersChanged, statusBarMenu,
+            &StatusMenu::showProcesses);
     connect(lsofTask, &Scanner::problemChanged, this, &AppDelegate::showProblems);
     connect(statusBarMenu, &StatusMenu::processesShown, this, [this](qsizetype count) {
         // A failed kill is news only while its process is listed.
@@ -74,6 +77,7 @@ void AppDelegate::applicationDidFinishLaunching()
     statusBarItem->setImage(imageNamed(QStringLiteral("menuTemplateInverted")));
     statusBarItem->setMenu(statusBarMenu->menu());
     lsofTask->start(m_engine);
+    m_containers->start();
     statusBarMenu->openAtLoginItem()->setChecked(LaunchAtLogin::isEnabled());
     updater->startAutomaticChecksWithInterval(14400.0);
     // The updater may report from any thread; the observer handles it where it arrives.
@@ -86,6 +90,7 @@ void AppDelegate::applicationWillTerminate()
 {
     updater->cancel();
     lsofTask->stop();
+    m_containers->stop();
 }
 
 void AppDelegate::observeValueForKeyPath(const std::optional<QString> &keyPath, QObject *object)
@@ -181,6 +186,29 @@ void AppDelegate::stopProcess(QAction *sender)
         reportKill(process, result);
     });
     stop->start();
+}
+
+void AppDelegate::stopContainer(const Listener &entry)
+{
+    if (!entry.container)
+        return;
+    m_containers->endContainer(
+        entry.container->id, true, [this, entry](bool ended, const QString &why) {
+            if (ended) {
+                if (m_failedKill && m_failedKill->container == entry.container)
+                    m_failedKill.reset();
+                showProblems();
+                return;
+            }
+            m_failedKill = entry;
+            m_killProblem = QStringLiteral("Could not stop container %1: %2")
+                                .arg(Platform::printable(entry.container->name), why);
+            Platform::logLine(m_killProblem);
+            Platform::notify(QStringLiteral("Could not stop container %1")
+                                 .arg(Platform::printable(entry.container->name)),
+                             why);
+            showProblems();
+        });
 }
 
 void AppDelegate::openURL(QAction *sender)

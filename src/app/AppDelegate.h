@@ -14,6 +14,7 @@
 
 class QAction;
 class QWidget;
+class ContainerPorts;
 class StatusBar;
 class StatusItem;
 class StatusMenu;
@@ -43,10 +44,13 @@ public:
     void killProcess(QAction *sender);
     void openURL(QAction *sender);
     void copyURL(QAction *sender);
+    // Stop Container: the API's stop for the entry's container, by its id, off this thread.
+    void stopContainer(const Listener &entry);
 
     StatusItem *statusItem() const { return statusBarItem; }
     StatusMenu *statusMenu() const { return statusBarMenu; }
     Scanner *scanner() const { return lsofTask; }
+    ContainerPorts *containers() const { return m_containers; }
 
 private:
     void updateStatusTitle(const QString &title);
@@ -58,6 +62,8 @@ private:
     StatusBar *statusBar;
     StatusMenu *statusBarMenu;
     Scanner *lsofTask;
+    // The scanner's list with containers in place of their proxies: what the menu shows.
+    ContainerPorts *m_containers;
     Updater *const updater;
     ScanEngine m_engine = ScanEngine::Native;
     QPointer<QWidget> m_about;

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include "ContainerPorts.h"
 #include "Log.h"
 #include "ProcessStop.h"
 #include "Processes.h"
@@ -39,6 +40,14 @@ QByteArray listingJson(const QList<Listener> &processes)
                 -Platform::secondsSinceStart(process.startTime));
             object.insert(QStringLiteral("startTime"), started.toString(Qt::ISODate));
         }
+        if (const auto &c = process.container) {
+            object.remove(QStringLiteral("pid"));
+            object.insert(QStringLiteral("container"),
+                          QJsonObject{{QStringLiteral("id"), c->id},
+                                      {QStringLiteral("name"), c->name},
+                                      {QStringLiteral("image"), c->image},
+                                      {QStringLiteral("port"), c->port}});
+        }
         list.append(object);
     }
     return QJsonDocument(list).toJson(QJsonDocument::Indented);
@@ -49,19 +58,33 @@ int endProcessOnPort(const QList<Listener> &processes, qint64 port, bool gently)
     const auto say = [](const QString &line) {
         std::fprintf(stderr, "ambrel: %s\n", Platform::printable(line).toUtf8().constData());
     };
+    bool found = false;
+    bool failed = false;
     QList<std::pair<qint64, qint64>> sharers;
     for (const Listener &process : processes) {
-        if (process.port == port ||
-            std::any_of(process.endpoints.cbegin(), process.endpoints.cend(),
-                        [port](const Endpoint &e) { return e.port == port; }))
-            sharers.append({process.pid, process.startTime});
+        if (process.port != port &&
+            std::none_of(process.endpoints.cbegin(), process.endpoints.cend(),
+                         [port](const Endpoint &e) { return e.port == port; }))
+            continue;
+        found = true;
+        if (const auto &c = process.container) {
+            QString why;
+            if (!endContainerNow(c->id, gently, &why)) {
+                say(QStringLiteral("could not end container %1 on port %2: %3")
+                        .arg(c->name)
+                        .arg(port)
+                        .arg(why));
+                failed = true;
+            }
+            continue;
+        }
+        sharers.append({process.pid, process.startTime});
     }
-    if (sharers.isEmpty()) {
+    if (!found) {
         say(QStringLiteral("nothing listens on port %1").arg(port));
         return 1;
     }
     const QList<KillResult> results = stopListedProcesses(sharers, gently ? 3000 : 0);
-    bool failed = false;
     for (qsizetype i = 0; i < results.size(); ++i) {
         // A process that ended meanwhile, and left its pid to another, is gone all the same.
         if (results[i].outcome == KillResult::Failed ||

@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 #include "CommandLine.h"
+#include "ContainerPorts.h"
 #include "Installer.h"
 #include "Log.h"
 #include "Paths.h"
@@ -187,6 +188,7 @@ std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **arg
         std::fprintf(stderr, "ambrel: %s\n", Platform::printable(why).toUtf8().constData());
         return {1, *engine};
     }
+    processes = withContainersOnce(*processes);
     if (ending)
         return {endProcessOnPort(*processes, *port, parser.isSet(stop)), *engine};
     if (parser.isSet(json)) {
@@ -194,8 +196,12 @@ std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **arg
         std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
         return {0, *engine};
     }
-    for (const Listener &process : *processes)
-        Platform::printLine(processTitle(process) + QStringLiteral("  (pid %1)").arg(process.pid));
+    for (const Listener &process : *processes) {
+        const QString who = process.container
+                                ? QStringLiteral("container ") + process.container->id.left(12)
+                                : QStringLiteral("pid %1").arg(process.pid);
+        Platform::printLine(processTitle(process) + QStringLiteral("  (") + who + u')');
+    }
     return {0, *engine};
 }
 
