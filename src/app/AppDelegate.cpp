@@ -6,7 +6,6 @@
 #include "MenuItem.h"
 #include "Notifications.h"
 #include "Paths.h"
-#include "ProcessDetails.h"
 #include "ProcessStop.h"
 #include "Scanner.h"
 #include "ShellCommand.h"
@@ -35,6 +34,7 @@ AppDelegate::AppDelegate(QObject *parent)
 {
     connect(lsofTask, &Scanner::processesChanged, statusBarMenu, &StatusMenu::showProcesses);
     connect(lsofTask, &Scanner::problemChanged, this, &AppDelegate::showProblems);
+    connect(lsofTask, &Scanner::problemChanged, statusBarMenu, &StatusMenu::setProblem);
     connect(statusBarMenu, &StatusMenu::processesShown, this, [this](qsizetype count) {
         // A failed kill is news only while its process is listed.
         const QList<QAction *> entries = statusBarMenu->entries();
@@ -50,13 +50,7 @@ AppDelegate::AppDelegate(QObject *parent)
     connect(statusBarMenu, &StatusMenu::copyChosen, this, &AppDelegate::copyURL);
     connect(statusBarMenu, &StatusMenu::stopChosen, this, &AppDelegate::stopProcess);
     connect(statusBarMenu, &StatusMenu::killChosen, this, &AppDelegate::killProcess);
-    // Who a process is, told when the pointer rests on its entry: it changes as it runs.
-    statusBarMenu->menu()->setToolTipsVisible(true);
-    connect(statusBarMenu->menu(), &QMenu::hovered, this, [this](QAction *item) {
-        if (const std::optional<Listener> process = statusBarMenu->processOf(item);
-            process && item->menu())
-            item->setToolTip(processDetails(*process));
-    });
+    connect(statusBarMenu, &StatusMenu::stopContainerChosen, this, &AppDelegate::stopContainer);
     connect(statusBarMenu->openAtLoginItem(), &QAction::triggered, this,
             [this] { openAtLogin(statusBarMenu->openAtLoginItem()); });
     connect(statusBarMenu->aboutItem(), &QAction::triggered, this,
@@ -74,6 +68,9 @@ void AppDelegate::applicationDidFinishLaunching()
     statusBarItem = statusBar->makeStatusItem(this);
     statusBarItem->setImage(imageNamed(QStringLiteral("menuTemplateInverted")));
     statusBarItem->setMenu(statusBarMenu->menu());
+    // A panel that draws the menu from its D-Bus export reads mnemonics its own way.
+    statusBarMenu->setExported(statusBarItem->isDBusItem());
+    connect(statusBarItem, &StatusItem::attached, statusBarMenu, &StatusMenu::setExported);
     lsofTask->start(m_engine);
     statusBarMenu->openAtLoginItem()->setChecked(LaunchAtLogin::isEnabled());
     updater->startAutomaticChecksWithInterval(14400.0);
@@ -182,6 +179,18 @@ void AppDelegate::stopProcess(QAction *sender)
         reportKill(process, result);
     });
     stop->start();
+}
+
+void AppDelegate::stopContainer(QAction *sender)
+{
+    const std::optional<Listener> entry = statusBarMenu->processOf(sender);
+    if (!entry || !entry->container)
+        return;
+    // This build has no client for the container API: say so rather than pretend.
+    Platform::logLine(QStringLiteral("cannot stop container %1 (%2): this build has no container "
+                                     "API client")
+                          .arg(Platform::printable(entry->container->name),
+                               Platform::printable(entry->container->id)));
 }
 
 void AppDelegate::openURL(QAction *sender)

@@ -41,6 +41,8 @@ public:
     void showAbout(QAction *sender);
     void stopProcess(QAction *sender);
     void killProcess(QAction *sender);
+    // Stops the container of the chosen entry, by its id.
+    void stopContainer(QAction *sender);
     void openURL(QAction *sender);
     void copyURL(QAction *sender);
 
