@@ -244,6 +244,9 @@ private Q_SLOTS:
             QCOMPARE(d.menu().isVisible(), !dbusItem);
             d.menu().hide();
         }
+        QTRY_VERIFY(!d.statusMenu()->isOpen());
+        for (const QAction *a : d.menu().actions()) // headers cannot be chosen
+            QVERIFY(a->text() != QStringLiteral("Preferences") || !a->isEnabled());
         d.statusMenu()->aboutItem()->trigger();
         d.statusMenu()->aboutItem()->trigger();
         int boxes = 0;
