@@ -287,8 +287,7 @@ private Q_SLOTS:
                 countIcon(d.statusItem()->image(), d.statusItem()->title()).pixmap(22).toImage());
     }
 
-    // Fixed texts that tell entries apart: when a process started, a long text cut in its
-    // middle, the git project of a folder deep in a work tree and of one outside any.
+    // Fixed texts that tell entries apart: when a process started, a long text cut in its middle.
     void detailTexts()
     {
         const QDateTime now(QDate(2026, 12, 7), QTime(10, 0));
@@ -302,11 +301,6 @@ private Q_SLOTS:
         QCOMPARE(elideMiddle(QStringLiteral("node /srv/app/server.js"), 12),
                  QStringLiteral("node …ver.js"));
         QCOMPARE(elideMiddle(QStringLiteral("short"), 12), QStringLiteral("short"));
-        QTemporaryDir tree;
-        QVERIFY(QDir(tree.path()).mkpath(QStringLiteral("shop/.git")) &&
-                QDir(tree.path()).mkpath(QStringLiteral("shop/src/ui")));
-        QCOMPARE(gitProject(tree.filePath(QStringLiteral("shop/src/ui"))), QStringLiteral("shop"));
-        QCOMPARE(gitProject(tree.path()), QString());
     }
 
     // Last: they run and end the application's event loop, and with it the lsof child.
