@@ -32,17 +32,26 @@ static void require(bool holds, const char *what, const QString &detail = {})
 
 static void checkMenu()
 {
-    const QList<QAction *> items = menu->menu()->actions();
+    const QList<QAction *> entries = menu->entries();
     QStringList texts;
-    for (const QAction *item : items)
-        texts << (item->isSeparator() ? u"-"_s : item->menu() ? u"entry"_s : item->text());
-    const qsizetype entries = texts.count(u"entry"_s);
-    require(texts == QStringList{u"Listening Processes"_s} + QStringList(entries, u"entry"_s) +
-                         QStringList{u"No listening processes"_s, u"-"_s, u"Preferences"_s,
-                                     u"Open at Login"_s, u"About Ambrel"_s, u"-"_s, u"Quit"_s},
+    for (const QAction *item : menu->menu()->actions()) {
+        if (item->isVisible())
+            texts << (item->isSeparator()      ? u"-"_s
+                      : entries.contains(item) ? u"entry"_s
+                      : item->menu()           ? u"more"_s
+                                               : item->text());
+    }
+    const qsizetype top = std::min(entries.size(), StatusMenu::maxTopLevel);
+    const QString rest = entries.isEmpty()                          ? u"No listening processes"_s
+                         : entries.size() > StatusMenu::maxTopLevel ? u"more"_s
+                                                                    : QString();
+    require(texts == QStringList{u"Listening Processes"_s} + QStringList(top, u"entry"_s) +
+                         QStringList(rest.isEmpty() ? 0 : 1, rest) +
+                         QStringList{u"-"_s, u"Preferences"_s, u"Open at Login"_s,
+                                     u"About Ambrel"_s, u"-"_s, u"Quit"_s},
             "fixed items out of place", texts.join(u'|'));
-    for (const QAction *entry : items.sliced(1, entries)) {
-        // A line per address, a separator, then Open, Copy, Stop and Kill "(id <pid>)".
+    for (const QAction *entry : entries) {
+        // Lines per address and detail rows, a separator, then Open, Copy, Stop and Kill.
         const QList<QAction *> actions = entry->menu()->actions();
         const QString title = entry->text(), kill = actions.constLast()->text();
         require(actions.size() >= 5 && title.contains(u" · "_s) &&
@@ -55,8 +64,7 @@ static void checkMenu()
                     MenuItem::tag(actions.constLast()) > 0,
                 "pid tag differs from the kill item", kill);
     }
-    require(menu->entries().size() == entries, "listed entries differ from the menu");
-    require(shownCount == entries || (shownCount < 0 && entries == 0),
+    require(shownCount == entries.size() || (shownCount < 0 && entries.isEmpty()),
             "count differs from the number of entries", QString::number(shownCount));
 }
 

@@ -7,7 +7,6 @@
 #include "MenuItem.h"
 #include "Notifications.h"
 #include "Paths.h"
-#include "ProcessDetails.h"
 #include "ProcessStop.h"
 #include "Scanner.h"
 #include "StatusItem.h"
@@ -37,6 +36,7 @@ AppDelegate::AppDelegate(QObject *parent)
     connect(m_containers, &ContainerPorts::listenersChanged, statusBarMenu,
             &StatusMenu::showProcesses);
     connect(lsofTask, &Scanner::problemChanged, this, &AppDelegate::showProblems);
+    connect(lsofTask, &Scanner::problemChanged, statusBarMenu, &StatusMenu::setProblem);
     connect(statusBarMenu, &StatusMenu::processesShown, this, [this](qsizetype count) {
         // A failed kill is news only while its process is listed.
         const QList<QAction *> entries = statusBarMenu->entries();
@@ -52,13 +52,7 @@ AppDelegate::AppDelegate(QObject *parent)
     connect(statusBarMenu, &StatusMenu::copyChosen, this, &AppDelegate::copyURL);
     connect(statusBarMenu, &StatusMenu::stopChosen, this, &AppDelegate::stopProcess);
     connect(statusBarMenu, &StatusMenu::killChosen, this, &AppDelegate::killProcess);
-    // Who a process is, told when the pointer rests on its entry: it changes as it runs.
-    statusBarMenu->menu()->setToolTipsVisible(true);
-    connect(statusBarMenu->menu(), &QMenu::hovered, this, [this](QAction *item) {
-        if (const std::optional<Listener> process = statusBarMenu->processOf(item);
-            process && item->menu())
-            item->setToolTip(processDetails(*process));
-    });
+    connect(statusBarMenu, &StatusMenu::stopContainerChosen, this, &AppDelegate::stopContainer);
     connect(statusBarMenu->openAtLoginItem(), &QAction::triggered, this,
             [this] { openAtLogin(statusBarMenu->openAtLoginItem()); });
     connect(statusBarMenu->aboutItem(), &QAction::triggered, this,
@@ -76,6 +70,9 @@ void AppDelegate::applicationDidFinishLaunching()
     statusBarItem = statusBar->makeStatusItem(this);
     statusBarItem->setImage(imageNamed(QStringLiteral("menuTemplateInverted")));
     statusBarItem->setMenu(statusBarMenu->menu());
+    // A panel that draws the menu from its D-Bus export reads mnemonics its own way.
+    statusBarMenu->setExported(statusBarItem->isDBusItem());
+    connect(statusBarItem, &StatusItem::attached, statusBarMenu, &StatusMenu::setExported);
     lsofTask->start(m_engine);
     m_containers->start();
     statusBarMenu->openAtLoginItem()->setChecked(LaunchAtLogin::isEnabled());
@@ -188,8 +185,9 @@ void AppDelegate::stopProcess(QAction *sender)
     stop->start();
 }
 
-void AppDelegate::stopContainer(const Listener &entry)
+void AppDelegate::stopContainer(QAction *sender)
 {
+    const Listener entry = statusBarMenu->processOf(sender).value_or(Listener{});
     if (!entry.container)
         return;
     m_containers->endContainer(

@@ -42,10 +42,10 @@ public:
     void showAbout(QAction *sender);
     void stopProcess(QAction *sender);
     void killProcess(QAction *sender);
+    // Stop Container: the API's stop for the entry's container, by its id, off this thread.
+    void stopContainer(QAction *sender);
     void openURL(QAction *sender);
     void copyURL(QAction *sender);
-    // Stop Container: the API's stop for the entry's container, by its id, off this thread.
-    void stopContainer(const Listener &entry);
 
     StatusItem *statusItem() const { return statusBarItem; }
     StatusMenu *statusMenu() const { return statusBarMenu; }

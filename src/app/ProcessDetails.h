@@ -3,15 +3,24 @@
 
 #include "ListeningProcess.h"
 
+#include <QDateTime>
 #include <QString>
+#include <QStringList>
 
-// How long ago, in the largest units that say it: "40 s", "12 min", "3 h 12 min", "2 days".
-QString durationText(qint64 seconds);
+// When a process started, as a fixed text that does not age: "started 09:12", "started
+// yesterday 18:03", "started 5 Dec 18:03", "started 5 Dec 2025".
+QString startedText(const QDateTime &started, const QDateTime &now);
+
+// The text shortened in its middle to at most `length` characters, "…" where it was cut.
+QString elideMiddle(const QString &text, qsizetype length);
 
 // The top folder's name of the git work tree that holds the folder; empty outside one.
 QString gitProject(const QString &folder);
 
-// For the entry's tooltip: the full command line, the working folder (home as ~) with its git
-// project, and how long the process has run. Text from the process is made printable, and the
-// whole is rich text that shows it as written, whatever markup it holds.
-QString processDetails(const Listener &process);
+// The rows of an entry's submenu that tell it apart, printable: for a process its command line,
+// working folder (home as ~) with its git project, and when it started; for a container its
+// name, image and own port; for another user's port its owner.
+QStringList processDetails(const Listener &process);
+
+// The rows as a tooltip that Qt shows as written, whatever markup they hold.
+QString detailsToolTip(const QStringList &rows);

@@ -54,6 +54,8 @@ StatusItem::StatusItem(QObject *parent) : QObject(parent)
 void StatusItem::attach(bool dbusItem)
 {
     delete m_tray;
+    m_dbusItem = dbusItem;
+    Q_EMIT attached(dbusItem);
     m_tray = new QSystemTrayIcon(this);
     m_tray->setContextMenu(m_menu);
     // An XEmbed tray only reports a left click: open the menu a right click opens. A

@@ -58,6 +58,11 @@ public:
     // Makes the tray icon anew, for a host that appeared or restarted. A D-Bus item leaves its
     // menu to the host; an XEmbed icon opens it on a left click as well.
     void attach(bool dbusItem);
+    // Whether the tray icon is a StatusNotifierItem, whose host draws the menu from its export.
+    bool isDBusItem() const { return m_dbusItem; }
+
+Q_SIGNALS:
+    void attached(bool dbusItem);
 
 private:
     void refresh();
@@ -68,4 +73,5 @@ private:
     QString m_problem;
     QString m_notice;
     QPointer<QMenu> m_menu;
+    bool m_dbusItem = false;
 };

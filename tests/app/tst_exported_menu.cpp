@@ -1,0 +1,221 @@
+// The menu as a StatusNotifierItem host reads it over D-Bus (com.canonical.dbusmenu). CTest runs
+// it on a private session bus and X server: Qt exports its tray icon on xcb, not offscreen.
+#include "AppDelegate.h"
+#include "Scanner.h"
+#include "StatusItem.h"
+#include "StatusMenu.h"
+
+#include <QApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The panel's side, in a process of its own as a panel's is (Qt asks it with calls that block):
+// it says a host is there and writes each item that registers to its standard output.
+class Watcher : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ yes)
+public:
+    bool yes() const { return true; }
+public Q_SLOTS:
+    void RegisterStatusNotifierItem(const QString &service)
+    {
+        std::printf("%s\n", qPrintable(service));
+        std::fflush(stdout);
+    }
+};
+
+struct Row {
+    QString label; // as a host shows it
+    bool enabled;
+    int submenu; // its id, 0 for none
+    int depth;
+};
+
+// Opens the menu `id` of the item as a host does, and reads its visible rows.
+static QList<Row> open(const QString &item, int id, int depth)
+{
+    // A connection of the reader's own, as a panel's; the item answers from this very thread.
+    QDBusConnection host =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("host"));
+    const auto call = [&](const QString &method, const QVariantList &args) {
+        QDBusMessage m = QDBusMessage::createMethodCall(
+            item, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"), method);
+        m.setArguments(args);
+        return host.call(m, QDBus::BlockWithGui).arguments();
+    };
+    call(QStringLiteral("AboutToShow"), {id});
+    const auto layout =
+        call(QStringLiteral("GetLayout"), {id, 1, QStringList()}).value(1).value<QDBusArgument>();
+    QVariantMap p;
+    QVariantList children;
+    layout.beginStructure();
+    layout >> id >> p >> children;
+    layout.endStructure();
+    QList<Row> rows;
+    for (const QVariant &child : children) {
+        const auto entry = child.value<QDBusArgument>();
+        entry.beginStructure();
+        entry >> id >> p;
+        entry.endStructure();
+        if (!p.value(QStringLiteral("visible"), true).toBool() ||
+            !p.contains(QStringLiteral("label")))
+            continue;
+        // dbusmenu's mnemonics: "__" is one "_", a lone "_" marks the next character.
+        rows.append({p[QStringLiteral("label")].toString().replace(
+                         QRegularExpression(QStringLiteral("_(.)")), QStringLiteral("\\1")),
+                     p.value(QStringLiteral("enabled"), true).toBool(),
+                     p.contains(QStringLiteral("children-display")) ? id : 0, depth});
+    }
+    return rows;
+}
+
+class TestExportedMenu : public QObject {
+    Q_OBJECT
+    QProcess watcher;
+    QTemporaryDir config;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        watcher.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--watcher")});
+        QTRY_VERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(
+            QStringLiteral("org.kde.StatusNotifierWatcher")));
+    }
+
+    void cleanupTestCase()
+    {
+        watcher.kill();
+        watcher.waitForFinished();
+    }
+
+    void rowsAsHostsReadThem_data()
+    {
+        QTest::addColumn<QByteArray>("listing"); // "folder": a child started in a work tree
+        QTest::addColumn<int>("entries");
+        QTest::addColumn<QString>("shown"); // matches the rows, one a line, top menu first
+        QByteArray many;
+        for (int i = 1; i <= 120; ++i)
+            many += QStringLiteral("p%1\ncp%1\nn*:%2\n").arg(i).arg(2000 + i).toUtf8();
+        QTest::newRow("120 processes") << many + "m\n" << 120 << QStringLiteral("^101–120$");
+        QTest::newRow("a process started in a known folder")
+            << QByteArray("folder") << 1 << QStringLiteral("^in /.*/shop/src \\(git: shop\\)$");
+        QTest::newRow("a name with an underscore and ampersands")
+            << QByteArray("p1\ncmy_app&&co&\nn*:3000\nm\n") << 1
+            << QStringLiteral("^3000 · my_app&&co&$");
+        // The icon counts the container, not the other user's port, which has no Stop or Kill.
+        QTest::newRow("a container and another user's port")
+            << QByteArray("others") << 2
+            << QStringLiteral(
+                   "^18080 · web-1\nOther users' ports \\(1\\)$.*^container web-1$.*^Stop "
+                   "Container$.*^Owned by user postgres — Ambrel cannot stop "
+                   "it\nOpen in Browser\nCopy Network URL[^\n]*$(?!.)");
+        QTest::newRow("a scanner that fails")
+            << QByteArray() << 0
+            << QStringLiteral("^Cannot list processes: lsof ended with exit status 1$");
+    }
+
+    void rowsAsHostsReadThem()
+    {
+        QFETCH(QByteArray, listing);
+        QFETCH(int, entries);
+        QFETCH(QString, shown);
+        QTemporaryDir tree;
+        QProcess child;
+        AppDelegate d;
+        d.applicationDidFinishLaunching();
+        d.scanner()->stop();
+        if (listing == "folder") {
+            QVERIFY(QDir(tree.path()).mkpath(QStringLiteral("shop/.git")) &&
+                    QDir(tree.path()).mkpath(QStringLiteral("shop/src")));
+            child.setWorkingDirectory(tree.filePath(QStringLiteral("shop/src")));
+            child.start(QStringLiteral("sleep"), {QStringLiteral("100")});
+            QVERIFY(child.waitForStarted());
+            listing = QStringLiteral("p%1\ncsleep\nn*:3000\nm\n").arg(child.processId()).toUtf8();
+        } else if (listing == "others") {
+            Listener web{
+                7, 1, 18080, QStringLiteral("docker-proxy"), {{QStringLiteral("::"), 18080}}};
+            web.container = {QStringLiteral("c0ffee"), QStringLiteral("web-1"),
+                             QStringLiteral("busybox"), 80};
+            web.title = QStringLiteral("18080 · web-1");
+            Listener postgres{0,
+                              -1,
+                              5432,
+                              QStringLiteral("postgres"),
+                              {{QStringLiteral("127.0.0.1"), 5432}},
+                              QStringLiteral("postgres"),
+                              true};
+            d.statusMenu()->showProcesses({postgres, web});
+            QCOMPARE(d.statusItem()->title(), QStringLiteral("1"));
+            listing.clear();
+        } else if (listing.isEmpty()) {
+            d.scanner()->startLsofTask(QStringLiteral("/bin/false"), {});
+            QTRY_VERIFY(!d.scanner()->problem().isEmpty());
+        }
+        if (!listing.isEmpty())
+            d.scanner()->handleLsofOutput(listing);
+        QTRY_VERIFY(watcher.canReadLine());
+        const QString item = QString::fromUtf8(watcher.readAll().trimmed().split('\n').last());
+
+        // Every row a host reaches: no menu longer than a screen, a process no deeper than three
+        // levels, the fixed items near the top and their headers not to be chosen.
+        QList<Row> rows = open(item, 0, 1);
+        const auto quit = std::find_if(rows.cbegin(), rows.cend(),
+                                       [](const Row &r) { return r.label == u"Quit"; });
+        QVERIFY(quit - rows.cbegin() < 30);
+        for (const Row &r : std::as_const(rows))
+            QCOMPARE(r.enabled,
+                     !QRegularExpression(QStringLiteral("Processes$|^Preferences$|^Cannot"))
+                          .match(r.label)
+                          .hasMatch());
+        QVERIFY(rows.size() <= 40);
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            if (const Row r = rows[i]; r.submenu && r.depth < 4) {
+                const QList<Row> submenu = open(item, r.submenu, r.depth + 1);
+                QVERIFY(submenu.size() <= 40);
+                rows += submenu;
+            }
+        }
+        const QRegularExpression title(QStringLiteral("^\\d+ · "));
+        QCOMPARE(std::count_if(rows.cbegin(), rows.cend(),
+                               [&](const Row &r) { return title.match(r.label).hasMatch(); }),
+                 entries);
+        QVERIFY(std::all_of(rows.cbegin(), rows.cend(), [&](const Row &r) {
+            return r.label != u"No listening processes" &&
+                   (r.depth <= 3 || !title.match(r.label).hasMatch());
+        }));
+        QStringList labels;
+        for (const Row &r : std::as_const(rows))
+            labels.append(r.label);
+        QVERIFY2(QRegularExpression(shown, QRegularExpression::MultilineOption |
+                                               QRegularExpression::DotMatchesEverythingOption)
+                     .match(labels.join(u'\n'))
+                     .hasMatch(),
+                 qPrintable(labels.join(u'|')));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--watcher") == 0) {
+        QCoreApplication app(argc, argv);
+        Watcher watcher;
+        QDBusConnection::sessionBus().registerObject(QStringLiteral("/StatusNotifierWatcher"),
+                                                     &watcher, QDBusConnection::ExportAllContents);
+        QDBusConnection::sessionBus().registerService(
+            QStringLiteral("org.kde.StatusNotifierWatcher"));
+        return app.exec();
+    }
+    QApplication app(argc, argv);
+    TestExportedMenu test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_exported_menu.moc"
