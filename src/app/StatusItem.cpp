@@ -8,6 +8,7 @@
 #include <QCursor>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
 #include <QTimer>
 
 StatusBar::StatusBar(QObject *parent)
@@ -136,7 +137,9 @@ void StatusItem::refresh()
     if (!m_tray)
         return;
     m_tray->setIcon(renderedIcon());
-    m_tray->setToolTip(toolTip());
+    // The reason may quote a child's words; Qt would render markup in them as rich text.
+    const QString tip = toolTip();
+    m_tray->setToolTip(Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip) : tip);
     if (!m_image.isNull())
         m_tray->show();
 }
