@@ -178,8 +178,15 @@ std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **arg
         std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
         return {0, *engine};
     }
-    for (const Listener &process : *processes)
-        Platform::printLine(processTitle(process) + QStringLiteral("  (pid %1)").arg(process.pid));
+    for (const Listener &process : *processes) {
+        // A title that needed the pid to tell it apart ends with it already.
+        const QString who = process.othersPort ? QStringLiteral("user %1").arg(process.user)
+                                               : QStringLiteral("pid %1").arg(process.pid);
+        const QString tail = QStringLiteral("(%1)").arg(who);
+        Platform::printLine(process.title.endsWith(tail)
+                                ? process.title
+                                : process.title + QStringLiteral("  ") + tail);
+    }
     return {0, *engine};
 }
 

@@ -3,6 +3,7 @@
 #include "Log.h"
 #include "LsofTask.h"
 #include "Paths.h"
+#include "Processes.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -20,18 +21,20 @@ std::optional<ScanEngine> chosenEngine(const QString &commandLine)
     return std::nullopt;
 }
 
-// The same rules as for lsof's records: one pipeline of checks for both engines.
+// The native engine's records as the lsof engine's would be checked: the same order and cap.
 static QList<Listener> checkedRecords(const QList<NativeRecord> &records)
 {
-    QList<ListeningProcess> processes;
-    processes.reserve(records.size());
+    QList<Listener> listeners;
+    listeners.reserve(records.size());
     for (const NativeRecord &r : records) {
-        QStringList names;
+        QList<Endpoint> endpoints;
         for (const ListeningSocket &socket : r.sockets)
-            names.append(hostAndPort(socket.address, socket.port));
-        processes.append({QString::number(r.pid), QString::number(r.port), r.command, names});
+            endpoints.append({socket.address, socket.port, socket.v6only});
+        const bool others = r.pid == 0;
+        listeners.append({r.pid, others ? -1 : Platform::processStartTime(r.pid).value_or(-1),
+                          r.port, r.command, endpoints, userName(r.uid), others});
     }
-    return checkedListeners(processes);
+    return orderedListeners(std::move(listeners));
 }
 
 Scanner::Scanner(QObject *parent) : QObject(parent), m_task(new LsofTask(this))
@@ -72,16 +75,16 @@ void Scanner::scanSockets()
     setNativeProblem(sockets ? QString() : why);
     if (!sockets)
         sockets.emplace(); // nothing is known to listen now
-    // The same sockets as a second ago: nothing to look up in /proc. Now and then all the same,
-    // for what the table cannot show: a process that forked a worker onto a socket, or left it
-    // to one.
-    const bool same = sockets == m_lastSockets;
-    if (same && ++m_unchangedScans < recheckEvery)
+    // The same sockets as a second ago and no process started or ended: nothing to look up in
+    // /proc. Now and then every process all the same, for what neither shows: an older process
+    // handed a socket, or one that closed its copy of a shared socket.
+    const bool full = ++m_scansSinceFullPass >= m_fullPassEvery || !m_lastRecords;
+    if (!full && sockets == m_lastSockets && !m_owners.processesChanged())
         return;
-    m_unchangedScans = 0;
+    if (full)
+        m_scansSinceFullPass = 0;
     m_lastSockets = sockets;
-    QList<NativeRecord> records =
-        listListeningProcesses(m_owners, *sockets, same || !m_lastRecords);
+    QList<NativeRecord> records = listListeningProcesses(m_owners, *sockets, full);
     if (m_lastRecords == records)
         return;
     m_processes = checkedRecords(records);
