@@ -13,8 +13,8 @@
 using namespace Qt::StringLiterals;
 
 // Listens on 127.0.0.1 and prints the port; on a line of input forks a child that shares the
-// socket and prints its pid; on the next, the child closes its copy, says so and lives on
-// until its input ends.
+// socket and prints its pid; on the next, the child closes its copy, opens a file in its fd,
+// says so and lives on until its input ends.
 static const char sharingScript[] = R"(import os, socket, sys
 s = socket.create_server(("127.0.0.1", 0))
 print(s.getsockname()[1], flush=True)
@@ -23,6 +23,7 @@ pid = os.fork()
 if pid: print(pid, flush=True); os.waitpid(pid, 0); sys.exit()
 sys.stdin.readline()
 s.close()
+f = open("/dev/null")
 print("closed", flush=True)
 sys.stdin.read()
 )";
