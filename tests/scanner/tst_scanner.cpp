@@ -12,7 +12,6 @@
 #include <QTest>
 
 #include <csignal>
-#include <ctime>
 #include <sched.h>
 
 static QString endpointTexts(const Listener &p)
@@ -43,16 +42,18 @@ static QByteArray processes(int count)
     return out;
 }
 
-// Forks children A and B and prints their pids, then listens and prints the port. On a line of
-// input it hands the socket to A and ends; A hands it on to B once the file argv[1] exists.
+// Forks children A and B, prints their pids, listens and prints the port. On a line of input
+// it hands the socket to A and ends; A hands it on to B once the file argv[1] exists; B closes
+// its copy, and opens a file in its fd, once argv[1] is gone.
 static const char handOverScript[] = R"(import os, socket, sys, time
 pairs = [socket.socketpair() for _ in range(2)]
 kids = []
 for i in range(2):
     if (pid := os.fork()) == 0:
-        fds = socket.recv_fds(pairs[i][1], 1, 1)[1]
-        while i == 0 and not os.path.exists(sys.argv[1]): time.sleep(0.05)
-        if i == 0: socket.send_fds(pairs[1][0], [b"s"], fds)
+        fd = socket.recv_fds(pairs[i][1], 1, 1)[1][0]
+        while os.path.exists(sys.argv[1]) == (i == 1): time.sleep(0.05)
+        if i == 0: socket.send_fds(pairs[1][0], [b"s"], [fd])
+        else: os.close(fd); f = open("/dev/null")
         time.sleep(60)
     kids.append(pid)
 print(*kids, flush=True)
@@ -124,7 +125,6 @@ private Q_SLOTS:
                               "p7\ncSeven\nn*:123456789012345678901234567890\np+8\ncGood\nn*:"
                               "04\nm\n"}
             << QStringList{QStringLiteral("4 · Good /8")} << 0;
-        QTest::newRow("nothing listens") << QByteArrayList{"m\n"} << QStringList{} << 0;
         QTest::newRow("line breaks of other kinds around it, a name that is only a port")
             << QByteArrayList{"\xe2\x80\xa8p5\ncE\nn:7\xe2\x80\xa9\nm\n"}
             << QStringList{QStringLiteral("7 · E /5")} << 0;
@@ -186,32 +186,20 @@ private Q_SLOTS:
         QCOMPARE(scanner.processes().size(), maxListeners);
     }
 
-    void everyCutGivesOneWholeList()
-    {
-        const QByteArray stream = "p99000010\ncA\nn*:5000\np99000020\ncB\nn*:80\nm\n";
-        for (qsizetype cut = 1; cut < stream.size(); ++cut) {
-            Scanner scanner;
-            QSignalSpy changes(&scanner, &Scanner::processesChanged);
-            scanner.handleLsofOutput(stream.first(cut));
-            QCOMPARE(changes.size(), 0);
-            scanner.handleLsofOutput(stream.sliced(cut));
-            QCOMPARE(changes.size(), 1);
-            QCOMPARE(titles(scanner.processes()),
-                     QStringList({QStringLiteral("80 · B /99000020"),
-                                  QStringLiteral("5000 · A /99000010")}));
-        }
-    }
-
     // On real sockets the lsof engine gives the native engine's records, save what lsof cannot
     // tell: a wildcard's family, IPv6-only, other users' sockets. The native engine steps aside
     // for lsof where the kernel's table cannot be read, and shows a failure while it runs.
     void enginesAgree()
     {
-        QTcpServer servers[5];
+        QTcpServer servers[6]; // the first makes room for the last: the port of the lowest fd
         int i = 0;
-        for (const auto any : {QHostAddress::LocalHost, QHostAddress::LocalHostIPv6,
-                               QHostAddress::AnyIPv4, QHostAddress::AnyIPv6, QHostAddress::Any})
+        for (const auto any :
+             {QHostAddress::LocalHost, QHostAddress::LocalHost, QHostAddress::LocalHostIPv6,
+              QHostAddress::AnyIPv4, QHostAddress::AnyIPv6, QHostAddress::Any})
             QVERIFY(servers[i++].listen(any));
+        servers[0].close();
+        servers[5].close();
+        QVERIFY(servers[5].listen(QHostAddress::Any));
         const auto asLsofSees = [](QList<Listener> processes) {
             processes.removeIf([](const Listener &p) { return p.othersPort; });
             for (Listener &p : processes) {
@@ -234,9 +222,10 @@ private Q_SLOTS:
         QStringList shown;
         for (const Endpoint &e : own->endpoints)
             shown.append(e.address + u' ' + exposureText(exposure(e)));
-        QCOMPARE(shown.join(u','), QStringLiteral("127.0.0.1 this machine only,::1 this machine "
-                                                  "only,0.0.0.0 all networks,:: all IPv6 "
-                                                  "networks,:: all networks"));
+        QCOMPARE(shown.join(u','), QStringLiteral(":: all networks,127.0.0.1 this machine only,"
+                                                  "::1 this machine only,0.0.0.0 all networks,:: "
+                                                  "all IPv6 networks"));
+        QCOMPARE(own->port, servers[5].serverPort());
 
         Scanner scanner;
         FdCapture err(STDERR_FILENO);
@@ -252,33 +241,28 @@ private Q_SLOTS:
         QCOMPARE(lines,
                  {QStringLiteral("cannot open a netlink socket: turned off by AMBREL_NO_NETLINK; "
                                  "listing with lsof instead")});
-        const auto ours = [&](const QList<Listener> &processes) {
-            return std::any_of(processes.begin(), processes.end(), [&](const Listener &p) {
-                return p.pid == own->pid && p.port == own->port;
-            });
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(ours(fallback.processes()), 10000);
-        servers[0].close();
-        QTRY_VERIFY_WITH_TIMEOUT(!ours(fallback.processes()), 10000);
+        servers[5].close(); // and it follows
+        QTRY_COMPARE_WITH_TIMEOUT(fallback.processes(), listOnce(Platform::lsofLaunchPath(), &why),
+                                  10000);
     }
 
     // What the socket table does not show: the holder left when the only known one ends (found
-    // at once), and an older process handed a socket (found by the full pass).
+    // at once), an older process handed a socket (found by the full pass), and one that closed
+    // its copy of a shared socket (found at the next change of sockets).
     void nativeFollowsHolders()
     {
         QProcess python;
         const QString trigger = scratch.filePath(QStringLiteral("hand on"));
         python.start(QStringLiteral("/usr/bin/python3"),
                      {QStringLiteral("-c"), QString::fromLatin1(handOverScript), trigger});
-        QVERIFY(python.waitForStarted());
         const auto line = [&python] {
             while (!python.canReadLine() && python.waitForReadyRead(5000)) {
             }
             return python.readLine().trimmed();
         };
         const QList<QByteArray> kids = line().split(' ');
-        const qint64 a = kids.value(0).toLongLong(), b = kids.value(1).toLongLong();
-        const qint64 port = line().toLongLong();
+        const qint64 a = kids.value(0).toLongLong(), b = kids.value(1).toLongLong(),
+                     port = line().toLongLong();
         Scanner scanner;
         scanner.setFullPassEvery(1000);
         scanner.start(ScanEngine::Native);
@@ -295,6 +279,12 @@ private Q_SLOTS:
         scanner.setFullPassEvery(2);
         QFile(trigger).open(QIODevice::WriteOnly);
         QTRY_COMPARE_WITH_TIMEOUT(holders(), QList<qint64>({b, a}), 5000);
+        scanner.setFullPassEvery(1000); // B closing its copy, and a change of sockets
+        QFile::remove(trigger);
+        QTest::qWait(300);
+        QTcpServer change;
+        QVERIFY(change.listen(QHostAddress::LocalHost));
+        QTRY_COMPARE_WITH_TIMEOUT(holders(), QList<qint64>{a}, 3000);
         ::kill(pid_t(a), SIGKILL);
         ::kill(pid_t(b), SIGKILL);
     }
@@ -361,8 +351,6 @@ private Q_SLOTS:
             << QByteArray("flood") << QStringLiteral("lsof wrote more than 16777216 bytes");
         QTest::newRow("never ends")
             << QByteArray("listen") << QStringLiteral("lsof did not finish within 0.5 s");
-        QTest::newRow("closed output")
-            << QByteArray("close") << QStringLiteral("lsof did not finish within 0.5 s");
     }
 
     void listOnceIsBounded()
@@ -371,10 +359,8 @@ private Q_SLOTS:
         QFETCH(QString, why);
         qputenv("STAND_IN_MODE", mode);
         QString said;
-        const std::clock_t cpu = std::clock();
         QVERIFY(!listOnce(QStringLiteral(STAND_IN_LSOF), &said, 500));
         QCOMPARE(said, why);
-        QVERIFY(std::clock() - cpu < CLOCKS_PER_SEC / 4);
     }
 };
 
