@@ -319,13 +319,13 @@ std::optional<QString> readCommand(qint64 pid)
     return QString::fromUtf8(name);
 }
 
-// A /proc file of up to 64 KiB; empty when it cannot be read.
-QByteArray readSmallFile(const QByteArray &path)
+// The start of a /proc file, up to `limit` bytes; empty when it cannot be read.
+QByteArray readSmallFile(const QByteArray &path, qsizetype limit = 65536)
 {
     const int file = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     if (file < 0)
         return {};
-    QByteArray text(65536, Qt::Uninitialized);
+    QByteArray text(limit, Qt::Uninitialized);
     qsizetype size = 0;
     for (;;) {
         const ssize_t got = ::read(file, text.data() + size, size_t(text.size() - size));
@@ -343,7 +343,7 @@ QByteArray readSmallFile(const QByteArray &path)
 // started since it was last read when it differs. -1 when it cannot be read.
 qint64 newestPid()
 {
-    const QByteArray text = readSmallFile("/proc/loadavg").trimmed();
+    const QByteArray text = readSmallFile("/proc/loadavg", 128).trimmed();
     bool ok = false;
     const qint64 pid = text.mid(text.lastIndexOf(' ') + 1).toLongLong(&ok);
     return ok ? pid : -1;
@@ -444,7 +444,7 @@ QString userName(quint32 uid)
 
 std::optional<quint32> processUid(qint64 pid)
 {
-    const QByteArray status = readSmallFile("/proc/" + QByteArray::number(pid) + "/status");
+    const QByteArray status = readSmallFile("/proc/" + QByteArray::number(pid) + "/status", 4096);
     const qsizetype at = status.indexOf("\nUid:");
     if (at < 0)
         return std::nullopt;
