@@ -48,8 +48,13 @@ QList<Listener> checkedListeners(const QList<ListeningProcess> &records)
             if (colon > 0 && number && !endpoints.contains(endpoint))
                 endpoints.append(endpoint);
         }
-        checked.append(
-            {*pid, Platform::processStartTime(*pid).value_or(-1), *port, record.cmd(), endpoints});
+        // Made in place: GCC 12 at -O3 sees a moved-from std::optional as uninitialized.
+        Listener &listener = checked.emplaceBack();
+        listener.pid = *pid;
+        listener.startTime = Platform::processStartTime(*pid).value_or(-1);
+        listener.port = *port;
+        listener.command = record.cmd();
+        listener.endpoints = endpoints;
     }
     checked = orderedListeners(std::move(checked));
     for (Listener &listener : checked) {

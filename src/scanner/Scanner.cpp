@@ -27,12 +27,16 @@ static QList<Listener> checkedRecords(const QList<NativeRecord> &records)
     QList<Listener> listeners;
     listeners.reserve(records.size());
     for (const NativeRecord &r : records) {
-        QList<Endpoint> endpoints;
+        Listener &listener = listeners.emplaceBack(); // in place, as in checkedListeners()
         for (const ListeningSocket &socket : r.sockets)
-            endpoints.append({socket.address, socket.port, socket.v6only});
-        const bool others = r.pid == 0;
-        listeners.append({r.pid, others ? -1 : Platform::processStartTime(r.pid).value_or(-1),
-                          r.port, r.command, endpoints, userName(r.uid), others});
+            listener.endpoints.append({socket.address, socket.port, socket.v6only});
+        listener.othersPort = r.pid == 0;
+        listener.pid = r.pid;
+        if (!listener.othersPort)
+            listener.startTime = Platform::processStartTime(r.pid).value_or(-1);
+        listener.port = r.port;
+        listener.command = r.command;
+        listener.user = userName(r.uid);
     }
     return orderedListeners(std::move(listeners));
 }
@@ -75,12 +79,16 @@ void Scanner::scanSockets()
     setNativeProblem(sockets ? QString() : why);
     if (!sockets)
         sockets.emplace(); // nothing is known to listen now
-    // The same sockets as a second ago and no process started or ended: nothing to look up in
-    // /proc. Now and then every process all the same, for what neither shows: an older process
-    // handed a socket, or one that closed its copy of a shared socket.
+    // The same sockets as a second ago and no holder ended: nothing to look up in /proc. New
+    // processes matter only as workers forked onto a socket already listed, so they are looked
+    // at every few seconds: on a busy machine processes start all the time. Now and then every
+    // process all the same, for what none of this shows: an older process handed a socket, or
+    // one that closed its copy of a shared socket.
     const bool full = ++m_scansSinceFullPass >= m_fullPassEvery || !m_lastRecords;
-    if (!full && sockets == m_lastSockets && !m_owners.processesChanged())
+    const bool newProcesses = ++m_scansSinceLook >= newProcessesEvery && m_owners.processStarted();
+    if (!full && sockets == m_lastSockets && !newProcesses && !m_owners.holderEnded())
         return;
+    m_scansSinceLook = 0;
     if (full)
         m_scansSinceFullPass = 0;
     m_lastSockets = sockets;

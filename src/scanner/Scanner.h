@@ -66,6 +66,8 @@ private:
     // Five minutes: what only a full pass finds is rare, and it costs what all else does.
     int m_fullPassEvery = 300;
     int m_scansSinceFullPass = 0;
+    static constexpr int newProcessesEvery = 5;
+    int m_scansSinceLook = 0;
     std::optional<QList<ListeningSocket>> m_lastSockets;
     std::optional<QList<NativeRecord>> m_lastRecords;
     QString m_nativeProblem;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
@@ -21,7 +22,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -416,10 +416,13 @@ QHash<quint64, QList<SocketOwners::Owner>> SocketOwners::resolve(const QSet<quin
     return m_owners;
 }
 
-bool SocketOwners::processesChanged() const
+bool SocketOwners::processStarted() const
 {
-    if (newestPid() != m_newestPid)
-        return true;
+    return newestPid() != m_newestPid;
+}
+
+bool SocketOwners::holderEnded() const
+{
     QSet<qint64> checked;
     for (const QList<Owner> &owners : m_owners) {
         for (const Owner &owner : owners) {

@@ -62,9 +62,10 @@ public:
     // holders could be new: another user's socket costs nothing between full passes.
     QHash<quint64, QList<Owner>> resolve(const QSet<quint64> &inodes, bool everyProcess = false);
 
-    // Whether a process started, or one that held a socket ended, since the last resolve(): a
-    // read of the newest pid and one signal-0 per holder, far cheaper than resolve().
-    bool processesChanged() const;
+    // Whether a process that held a socket ended since the last resolve(): one signal 0 to each.
+    bool holderEnded() const;
+    // Whether a process started since the last resolve(): one read of the newest pid.
+    bool processStarted() const;
 
 private:
     QHash<quint64, QList<Owner>> m_owners;
