@@ -51,8 +51,10 @@ Scanner::Scanner(QObject *parent) : QObject(parent), m_task(new LsofTask(this))
         applyListing({});
     });
     connect(m_task, &LsofTask::problemChanged, this, &Scanner::problemChanged);
-    // About half a millisecond of the kernel's time when nothing changed.
-    m_poll.setInterval(1000);
+    // Twice a second: a new socket shows within a second at worst. A dump costs little of the
+    // kernel's time when nothing changed.
+    m_poll.setInterval(500);
+    m_poll.setTimerType(Qt::PreciseTimer);
     connect(&m_poll, &QTimer::timeout, this, &Scanner::scanSockets);
 }
 
