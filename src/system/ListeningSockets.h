@@ -26,8 +26,8 @@ struct ListeningSocket {
     friend bool operator==(const ListeningSocket &, const ListeningSocket &) = default;
 };
 
-// Every listening TCP socket of this network namespace, the IPv4 ones then the IPv6 ones, in
-// the kernel's order. One NETLINK_SOCK_DIAG dump per family over a non-blocking netlink socket
+// Every listening TCP socket of this network namespace, in the kernel's order. One
+// NETLINK_SOCK_DIAG dump of both families (TCPDIAG_GETSOCK) over a non-blocking netlink socket
 // that each thread opens once and keeps; a dump that takes over 2 seconds fails.
 // Nothing, with *error (when given) saying why, when the dump cannot be made: the socket cannot
 // be opened (some containers forbid it), the kernel refuses the request, or the reply is cut
