@@ -125,7 +125,8 @@ int main(int argc, char **argv)
     const QString ambrel = QString::fromLocal8Bit(argv[1]);
     const int seconds = argc > 2 ? std::max(5, atoi(argv[2])) : 30;
     std::printf("%-44s %14s %14s %8s\n", "figure", "native", "lsof", "ratio");
-    for (const auto &[processes, sockets] : {std::pair{10, 10}, std::pair{400, 1000}}) {
+    for (const auto &[processes, sockets] :
+         {std::pair{10, 10}, std::pair{40, 200}, std::pair{400, 1000}}) {
         QProcess farm;
         farm.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         farm.start(QStringLiteral("/usr/bin/python3"),

@@ -23,13 +23,22 @@ QString urlText(const QString &host, qint64 port)
     return QStringLiteral("http://%1:%2").arg(host, QString::number(port));
 }
 
-bool openInBrowser(qint64 port)
+bool openInBrowser(const QString &url)
 {
-    if (!isPort(port) ||
-        !QDesktopServices::openUrl(QUrl(urlText(QStringLiteral("localhost"), port))))
+    if (!QDesktopServices::openUrl(QUrl(url)))
         return false;
     Platform::printLine(QStringLiteral("default browser was successfully opened"));
     return true;
+}
+
+bool openInBrowser(qint64 port)
+{
+    return isPort(port) && openInBrowser(urlText(QStringLiteral("localhost"), port));
+}
+
+void copyNetworkURL(const QString &url)
+{
+    Platform::copyText(url);
 }
 
 void copyNetworkURL(qint64 port, const QString &boundTo)
@@ -39,5 +48,5 @@ void copyNetworkURL(qint64 port, const QString &boundTo)
     const QString host =
         !boundTo.isEmpty() ? (boundTo.contains(u':') ? u'[' + boundTo + u']' : boundTo)
                            : Platform::localNetworkAddress().value_or(QStringLiteral("localhost"));
-    Platform::copyText(urlText(host, port));
+    copyNetworkURL(urlText(host, port));
 }

@@ -1,4 +1,4 @@
-// The two URL items of a process submenu. Both use only the port.
+// The two URL items of a process submenu.
 #pragma once
 
 #include <QString>
@@ -6,9 +6,15 @@
 // "http://<host>:<port>".
 QString urlText(const QString &host, qint64 port);
 
-// Opens http://localhost:<port> in the default browser. Returns whether a handler took it.
+// Opens the URL (what localUrl() gives for the entry) in the default browser. Returns whether a
+// handler took it.
+bool openInBrowser(const QString &url);
+// Opens http://localhost:<port>.
 bool openInBrowser(qint64 port);
 
-// Puts http://<host>:<port> on the clipboard as plain text, and nothing else. The host is the
-// one given, else the machine's network address, else localhost.
+// Puts the URL (what networkUrl() gives for the entry) on the clipboard as plain text, and
+// nothing else.
+void copyNetworkURL(const QString &url);
+// Puts http://<host>:<port> there; the host is the one given, else the machine's network
+// address, else localhost.
 void copyNetworkURL(qint64 port, const QString &host = {});

@@ -211,12 +211,14 @@ void AppDelegate::stopContainer(QAction *sender)
 
 void AppDelegate::openURL(QAction *sender)
 {
-    const qint64 port = MenuItem::tag(sender);
-    if (openInBrowser(port))
+    const std::optional<Listener> process = statusBarMenu->processOf(sender);
+    if (!process)
         return;
-    const QString why = QStringLiteral("Nothing on this desktop opens http://localhost:%1; set a "
-                                       "default web browser.")
-                            .arg(port);
+    const QString url = localUrl(*process, MenuItem::tag(sender));
+    if (openInBrowser(url))
+        return;
+    const QString why =
+        QStringLiteral("Nothing on this desktop opens %1; set a default web browser.").arg(url);
     Platform::logLine(why);
     Platform::notify(QStringLiteral("Could not open a browser"), why);
 }
@@ -225,9 +227,11 @@ void AppDelegate::copyURL(QAction *sender)
 {
     const std::optional<Listener> process = statusBarMenu->processOf(sender);
     const std::optional<Endpoint> reachable = process ? reachableEndpoint(*process) : std::nullopt;
-    // A port bound to one address is reached on that address; a wildcard on the network's.
-    const bool bound = reachable && exposure(*reachable) == Exposure::OneAddress;
-    copyNetworkURL(MenuItem::tag(sender), bound ? reachable->address : QString());
+    if (!reachable)
+        return;
+    // No address of the machine's reaches it: localhost is the best there is.
+    copyNetworkURL(networkUrl(*reachable).value_or(
+        urlText(QStringLiteral("localhost"), reachable->port)));
 }
 
 void AppDelegate::updateStatusTitle(const QString &title)

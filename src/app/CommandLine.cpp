@@ -15,26 +15,28 @@
 
 QByteArray listingJson(const QList<Listener> &processes)
 {
-    static const QString exposures[] = {QStringLiteral("this machine only"),
-                                        QStringLiteral("all networks"),
-                                        QStringLiteral("this address's network")};
     QJsonArray list;
     for (const Listener &process : processes) {
         QJsonArray ports;
         for (const Endpoint &endpoint : process.endpoints) {
-            const QString family = endpoint.address == QLatin1String("*") ? QStringLiteral("any")
-                                   : endpoint.address.contains(u':')      ? QStringLiteral("ipv6")
-                                                                          : QStringLiteral("ipv4");
-            ports.append(
-                QJsonObject{{QStringLiteral("address"), endpoint.address},
-                            {QStringLiteral("port"), endpoint.port},
-                            {QStringLiteral("family"), family},
-                            {QStringLiteral("exposure"), exposures[int(exposure(endpoint))]}});
+            const std::optional<QString> network = networkUrl(endpoint);
+            ports.append(QJsonObject{
+                {QStringLiteral("address"), endpoint.address},
+                {QStringLiteral("port"), endpoint.port},
+                {QStringLiteral("family"), family(endpoint)},
+                {QStringLiteral("exposure"), exposureText(exposure(endpoint))},
+                {QStringLiteral("localUrl"), localUrl(process, endpoint.port)},
+                {QStringLiteral("networkUrl"), network ? QJsonValue(*network) : QJsonValue()}});
         }
-        QJsonObject object{{QStringLiteral("pid"), process.pid},
-                           {QStringLiteral("command"), process.command},
-                           {QStringLiteral("ports"), ports},
-                           {QStringLiteral("cwd"), Platform::processWorkingFolder(process.pid)}};
+        QJsonObject object{{QStringLiteral("user"), process.user},
+                           {QStringLiteral("ports"), ports}};
+        if (process.othersPort) {
+            list.append(object);
+            continue;
+        }
+        object.insert(QStringLiteral("pid"), process.pid);
+        object.insert(QStringLiteral("command"), process.command);
+        object.insert(QStringLiteral("cwd"), Platform::processWorkingFolder(process.pid));
         if (process.startTime >= 0) {
             const QDateTime started = QDateTime::currentDateTimeUtc().addSecs(
                 -Platform::secondsSinceStart(process.startTime));
@@ -67,6 +69,13 @@ int endProcessOnPort(const QList<Listener> &processes, qint64 port, bool gently)
                          [port](const Endpoint &e) { return e.port == port; }))
             continue;
         found = true;
+        if (process.othersPort) {
+            say(QStringLiteral("port %1 is held by a process of user %2; Ambrel cannot end it")
+                    .arg(port)
+                    .arg(process.user));
+            failed = true;
+            continue;
+        }
         if (const auto &c = process.container) {
             QString why;
             if (!endContainerNow(c->id, gently, &why)) {

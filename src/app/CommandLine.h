@@ -6,9 +6,10 @@
 #include <QByteArray>
 #include <QList>
 
-// The processes as a JSON array: pid, command, startTime (UTC, ISO 8601), cwd, and ports, each
-// with address, port, family ("ipv4", "ipv6" or "any") and exposure ("this machine only",
-// "all networks" or "this address's network").
+// The processes as a JSON array: user, pid, command, startTime (UTC, ISO 8601), cwd, and
+// ports, each with address, port, family ("ipv4", "ipv6" or "any"), exposure ("this machine
+// only", "all networks", "all IPv6 networks" or "this address's network"), localUrl and
+// networkUrl (null where none). Another user's port has only user and ports.
 QByteArray listingJson(const QList<Listener> &processes);
 
 // Ends every process that listens on the port, all together: gently (SIGTERM to each, then

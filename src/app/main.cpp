@@ -197,10 +197,14 @@ std::pair<std::optional<int>, ScanEngine> handleCommandLine(int argc, char **arg
         return {0, *engine};
     }
     for (const Listener &process : *processes) {
+        // A title that needed the pid to tell it apart ends with it already.
         const QString who = process.container
                                 ? QStringLiteral("container ") + process.container->id.left(12)
-                                : QStringLiteral("pid %1").arg(process.pid);
-        Platform::printLine(processTitle(process) + QStringLiteral("  (") + who + u')');
+                            : process.othersPort ? QStringLiteral("user %1").arg(process.user)
+                                                 : QStringLiteral("pid %1").arg(process.pid);
+        const QString title = process.title.isEmpty() ? processTitle(process) : process.title;
+        const QString tail = QStringLiteral("(%1)").arg(who);
+        Platform::printLine(title.endsWith(tail) ? title : title + QStringLiteral("  ") + tail);
     }
     return {0, *engine};
 }

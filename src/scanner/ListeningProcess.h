@@ -31,20 +31,27 @@ private:
 };
 
 // Who can reach a listening socket: only this machine (a loopback address), every network the
-// machine is on (a wildcard address), or the network of the one address it is bound to.
-enum class Exposure { ThisMachine, AllNetworks, OneAddress };
+// machine is on (a wildcard address), the network of the one address it is bound to, or every
+// network the machine has an IPv6 address on (the IPv6 wildcard of an IPv6-only socket).
+enum class Exposure { ThisMachine, AllNetworks, OneAddress, AllIpv6Networks };
 
 // One address and port a process listens on; the address as the engine names it ("127.0.0.1",
-// "::1", "0.0.0.0", "::", or "*" for lsof's wildcard of either family).
+// "::1", "0.0.0.0", "::", or "*" for lsof's wildcard of either family). An IPv4-mapped address
+// is in its IPv4 form.
 struct Endpoint {
     QString address;
     qint64 port = 0;
+    bool v6only = false; // an IPv6 socket that takes no IPv4 connections; lsof cannot tell
     friend bool operator==(const Endpoint &, const Endpoint &) = default;
 };
 
 Exposure exposure(const Endpoint &endpoint);
+// "this machine only", "all networks", ...: the words for an exposure.
+QString exposureText(Exposure exposure);
 // "127.0.0.1:3000 — this machine only", "[::]:8080 — all networks".
 QString endpointText(const Endpoint &endpoint);
+// "ipv4", "ipv6", or "any" for lsof's wildcard.
+QString family(const Endpoint &endpoint);
 // "127.0.0.1:3000" or "[::1]:3000", as a URL writes the host.
 QString hostAndPort(const QString &address, qint64 port);
 
@@ -90,16 +97,30 @@ inline constexpr qsizetype maxListeners = 1000;
 // a process id or port of 0 or below must never become a number that a kill would use.
 std::optional<qint64> positiveDecimal(const QString &text);
 
-// The records that name a real pid and port, checked and in the order Ambrel shows them: the
-// reverse of the listing's, newest processes first. Past maxListeners the rest are left out
-// with one log line.
+// The records that name a real pid and port, checked and in the order Ambrel shows them (see
+// orderedListeners), their users those of the processes.
 QList<Listener> checkedListeners(const QList<ListeningProcess> &records);
+
+// The list as Ambrel shows it: newest processes first (by start time, then the higher pid),
+// other users' ports last (by port); past maxListeners the rest left out with one log line;
+// each entry's title set.
+QList<Listener> orderedListeners(QList<Listener> listeners);
 
 // The address and port other machines reach the process on: its first port's where that one
 // is reachable, else the first that is; nothing when it listens for this machine only. A
 // process whose addresses are unknown counts as reachable on its port.
 std::optional<Endpoint> reachableEndpoint(const Listener &process);
 
-// "3000 · node", the one title of a process wherever it is shown: the command name with tabs
-// as spaces, anything unprintable replaced, at most 100 characters.
+// What Open in Browser opens for a port of the process: http://localhost:<port>, unless the
+// process listens on that port only on addresses of their own, none of them loopback or a
+// wildcard; then the first of those, which localhost would not reach.
+QString localUrl(const Listener &process, qint64 port);
+// What Copy Network URL copies for an address: the address itself when bound to one, else the
+// machine's network address (an IPv6 one for an IPv6-only socket). Nothing for a loopback
+// address, or when the machine has no such address.
+std::optional<QString> networkUrl(const Endpoint &endpoint);
+
+// "3000 · node", the plain title of a process: the command name (another user's port: the
+// user's name) with tabs as spaces, anything unprintable replaced, at most 100 characters.
+// Listener::title adds what tells entries of the same name apart.
 QString processTitle(const Listener &process);

@@ -3,6 +3,7 @@
 #include "Log.h"
 #include "LsofTask.h"
 #include "Paths.h"
+#include "Processes.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -20,18 +21,24 @@ std::optional<ScanEngine> chosenEngine(const QString &commandLine)
     return std::nullopt;
 }
 
-// The same rules as for lsof's records: one pipeline of checks for both engines.
+// The native engine's records as the lsof engine's would be checked: the same order and cap.
 static QList<Listener> checkedRecords(const QList<NativeRecord> &records)
 {
-    QList<ListeningProcess> processes;
-    processes.reserve(records.size());
+    QList<Listener> listeners;
+    listeners.reserve(records.size());
     for (const NativeRecord &r : records) {
-        QStringList names;
+        Listener &listener = listeners.emplaceBack(); // in place, as in checkedListeners()
         for (const ListeningSocket &socket : r.sockets)
-            names.append(hostAndPort(socket.address, socket.port));
-        processes.append({QString::number(r.pid), QString::number(r.port), r.command, names});
+            listener.endpoints.append({socket.address, socket.port, socket.v6only});
+        listener.othersPort = r.pid == 0;
+        listener.pid = r.pid;
+        if (!listener.othersPort)
+            listener.startTime = Platform::processStartTime(r.pid).value_or(-1);
+        listener.port = r.port;
+        listener.command = r.command;
+        listener.user = userName(r.uid);
     }
-    return checkedListeners(processes);
+    return orderedListeners(std::move(listeners));
 }
 
 Scanner::Scanner(QObject *parent) : QObject(parent), m_task(new LsofTask(this))
@@ -44,8 +51,10 @@ Scanner::Scanner(QObject *parent) : QObject(parent), m_task(new LsofTask(this))
         applyListing({});
     });
     connect(m_task, &LsofTask::problemChanged, this, &Scanner::problemChanged);
-    // About half a millisecond of the kernel's time when nothing changed.
-    m_poll.setInterval(1000);
+    // Twice a second: a new socket shows within a second at worst. A dump costs little of the
+    // kernel's time when nothing changed.
+    m_poll.setInterval(500);
+    m_poll.setTimerType(Qt::PreciseTimer);
     connect(&m_poll, &QTimer::timeout, this, &Scanner::scanSockets);
 }
 
@@ -72,16 +81,20 @@ void Scanner::scanSockets()
     setNativeProblem(sockets ? QString() : why);
     if (!sockets)
         sockets.emplace(); // nothing is known to listen now
-    // The same sockets as a second ago: nothing to look up in /proc. Now and then all the same,
-    // for what the table cannot show: a process that forked a worker onto a socket, or left it
-    // to one.
-    const bool same = sockets == m_lastSockets;
-    if (same && ++m_unchangedScans < recheckEvery)
+    // The same sockets as a second ago and no holder ended: nothing to look up in /proc. New
+    // processes matter only as workers forked onto a socket already listed, so they are looked
+    // at every few seconds: on a busy machine processes start all the time. Now and then every
+    // process all the same, for what none of this shows: an older process handed a socket, or
+    // one that closed its copy of a shared socket.
+    const bool full = ++m_scansSinceFullPass >= m_fullPassEvery || !m_lastRecords;
+    const bool newProcesses = ++m_scansSinceLook >= newProcessesEvery && m_owners.processStarted();
+    if (!full && sockets == m_lastSockets && !newProcesses && !m_owners.holderEnded())
         return;
-    m_unchangedScans = 0;
+    m_scansSinceLook = 0;
+    if (full)
+        m_scansSinceFullPass = 0;
     m_lastSockets = sockets;
-    QList<NativeRecord> records =
-        listListeningProcesses(m_owners, *sockets, same || !m_lastRecords);
+    QList<NativeRecord> records = listListeningProcesses(m_owners, *sockets, full);
     if (m_lastRecords == records)
         return;
     m_processes = checkedRecords(records);

@@ -22,7 +22,8 @@ enum class ScanEngine { Native, Lsof };
 std::optional<ScanEngine> chosenEngine(const QString &commandLine);
 
 // Keeps the list of listening processes current with one of two engines, which give the same
-// records in the same order: the native one reads the kernel's socket table once a second;
+// records in the same order save what lsof cannot tell (a wildcard's family, IPv6-only, other
+// users' sockets): the native one reads the kernel's socket table twice a second;
 // the lsof one owns the lsof child and the road of its output (read, frame into listings, skip
 // repeats, decode, parse, check). Says when the list changes, and why none comes.
 class Scanner : public QObject {
@@ -39,6 +40,8 @@ public:
     void stop();
     // One reading of the kernel's socket table.
     void scanSockets();
+    // Every how many readings (two a second) the native engine reads every process's fds.
+    void setFullPassEvery(int scans) { m_fullPassEvery = scans; }
     LsofTask *task() const { return m_task; }
 
     // One read of lsof's standard output, as the pipe delivered it.
@@ -60,9 +63,12 @@ private:
     ScanEngine m_engine = ScanEngine::Lsof;
     QTimer m_poll;
     SocketOwners m_owners;
-    static constexpr int recheckEvery = 30;
+    // Five minutes: what only a full pass finds is rare, and it costs what all else does.
+    int m_fullPassEvery = 600;
+    int m_scansSinceFullPass = 0;
+    static constexpr int newProcessesEvery = 10; // five seconds
+    int m_scansSinceLook = 0;
     std::optional<QList<ListeningSocket>> m_lastSockets;
-    int m_unchangedScans = 0;
     std::optional<QList<NativeRecord>> m_lastRecords;
     QString m_nativeProblem;
     LsofTask *m_task;

@@ -11,14 +11,17 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,13 +51,11 @@ public:
         }
         const QDeadlineTimer deadline(2000);
         QList<ListeningSocket> sockets;
-        for (const int family : {AF_INET, AF_INET6}) {
-            QString reason;
-            if (!dumpFamily(family, deadline, sockets, &reason)) {
-                // What is left of the reply must not be read as the next one's start.
-                close();
-                return fail(error, reason);
-            }
+        QString reason;
+        if (!dumpBoth(deadline, sockets, &reason)) {
+            // What is left of the reply must not be read as the next one's start.
+            close();
+            return fail(error, reason);
         }
         return sockets;
     }
@@ -74,19 +75,20 @@ private:
         m_fd = -1;
     }
 
-    bool dumpFamily(int family, const QDeadlineTimer &deadline, QList<ListeningSocket> &out,
-                    QString *reason)
+    // One dump of both families: the TCPDIAG_GETSOCK request walks the kernel's table of
+    // listening sockets once for IPv4 and IPv6 alike, where SOCK_DIAG_BY_FAMILY walks it once per
+    // family; the walk costs the same however few sockets listen.
+    bool dumpBoth(const QDeadlineTimer &deadline, QList<ListeningSocket> &out, QString *reason)
     {
         struct {
             nlmsghdr header;
-            inet_diag_req_v2 request;
+            inet_diag_req request;
         } message{};
         message.header.nlmsg_len = sizeof(message);
-        message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+        message.header.nlmsg_type = TCPDIAG_GETSOCK;
         message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
         message.header.nlmsg_seq = ++m_sequence;
-        message.request.sdiag_family = quint8(family);
-        message.request.sdiag_protocol = IPPROTO_TCP;
+        message.request.idiag_family = AF_INET;
         message.request.idiag_states = 1U << TCP_LISTEN;
         sockaddr_nl kernel{};
         kernel.nl_family = AF_NETLINK;
@@ -169,20 +171,43 @@ private:
                 *reason = QStringLiteral("the netlink socket dump was interrupted");
                 return Part::Failed;
             }
-            if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || payloadSize < sizeof(inet_diag_msg))
+            if (header.nlmsg_type != TCPDIAG_GETSOCK || payloadSize < sizeof(inet_diag_msg))
                 continue;
             inet_diag_msg socket;
             std::memcpy(&socket, payload, sizeof(socket));
             if (socket.idiag_state != TCP_LISTEN || socket.idiag_inode == 0)
                 continue;
+            int family = socket.idiag_family;
+            const void *address = socket.id.idiag_src;
+            in6_addr v6{};
+            std::memcpy(&v6, socket.id.idiag_src, sizeof(v6));
+            if (family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&v6)) {
+                family = AF_INET;
+                address = &socket.id.idiag_src[3];
+            }
             char text[INET6_ADDRSTRLEN] = {};
-            if (!::inet_ntop(socket.idiag_family, socket.id.idiag_src, text, sizeof(text)))
+            if (!::inet_ntop(family, address, text, sizeof(text)))
                 continue; // neither IPv4 nor IPv6
-            out.append(ListeningSocket{socket.idiag_inode, socket.idiag_family,
-                                       QString::fromLatin1(text), ntohs(socket.id.idiag_sport),
-                                       socket.idiag_uid});
+            out.append(ListeningSocket{socket.idiag_inode, family, QString::fromLatin1(text),
+                                       ntohs(socket.id.idiag_sport), socket.idiag_uid,
+                                       v6only(payload, payloadSize)});
         }
         return Part::More;
+    }
+
+    // The kernel adds INET_DIAG_SKV6ONLY to every IPv6 socket's message.
+    static bool v6only(const char *payload, size_t size)
+    {
+        for (size_t at = NLMSG_ALIGN(sizeof(inet_diag_msg)); at + sizeof(rtattr) <= size;) {
+            rtattr attribute;
+            std::memcpy(&attribute, payload + at, sizeof(attribute));
+            if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > size - at)
+                return false;
+            if (attribute.rta_type == INET_DIAG_SKV6ONLY && attribute.rta_len > RTA_LENGTH(0))
+                return payload[at + RTA_LENGTH(0)] != 0;
+            at += RTA_ALIGN(attribute.rta_len);
+        }
+        return false;
     }
 
     int m_fd = -1;
@@ -293,6 +318,36 @@ std::optional<QString> readCommand(qint64 pid)
     return QString::fromUtf8(name);
 }
 
+// The start of a /proc file, up to `limit` bytes; empty when it cannot be read.
+QByteArray readSmallFile(const QByteArray &path, qsizetype limit = 65536)
+{
+    const int file = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        return {};
+    QByteArray text(limit, Qt::Uninitialized);
+    qsizetype size = 0;
+    for (;;) {
+        const ssize_t got = ::read(file, text.data() + size, size_t(text.size() - size));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || (size += got) == text.size())
+            break;
+    }
+    ::close(file);
+    text.truncate(size);
+    return text;
+}
+
+// The pid the kernel gave last (the fifth field of /proc/loadavg): a process or thread has
+// started since it was last read when it differs. -1 when it cannot be read.
+qint64 newestPid()
+{
+    const QByteArray text = readSmallFile("/proc/loadavg", 128).trimmed();
+    bool ok = false;
+    const qint64 pid = text.mid(text.lastIndexOf(' ') + 1).toLongLong(&ok);
+    return ok ? pid : -1;
+}
+
 } // namespace
 
 std::optional<QList<ListeningSocket>> dumpListeningSockets(QString *error)
@@ -304,10 +359,12 @@ std::optional<QList<ListeningSocket>> dumpListeningSockets(QString *error)
 QHash<quint64, QList<SocketOwners::Owner>> SocketOwners::resolve(const QSet<quint64> &inodes,
                                                                  bool everyProcess)
 {
+    const bool sameSockets = QSet<quint64>(m_owners.keyBegin(), m_owners.keyEnd()) == inodes;
     m_owners.removeIf([&](const auto &entry) { return !inodes.contains(entry.key()); });
-    if (inodes.isEmpty())
-        return {};
+    // Read first: a process that starts during the walk counts as new at the next call.
+    m_newestPid = newestPid();
     const QList<qint64> pids = processIds();
+    const QSet<qint64> present(pids.begin(), pids.end());
     const auto add = [this](qint64 pid) {
         forEachSocket(pid, [&](int fd, quint64 inode) {
             if (const auto it = m_owners.find(inode);
@@ -317,24 +374,31 @@ QHash<quint64, QList<SocketOwners::Owner>> SocketOwners::resolve(const QSet<quin
     };
     if (everyProcess) {
         // Every holder of every listed socket, the new ones and those seen before.
-        ++m_walks;
         m_owners.clear();
         for (const quint64 inode : inodes)
             m_owners.insert(inode, {});
         for (const qint64 pid : pids)
             add(pid);
     } else {
-        for (auto it = m_owners.begin(); it != m_owners.end(); ++it)
-            it->removeIf([&](const Owner &owner) { return !stillHolds(owner, it.key()); });
-        // A new socket mostly belongs to a new process: the newest first, until each new
-        // socket has a holder; past that only processes that appeared since the last call.
+        // Sockets to find a holder for among all processes: the new ones, and those whose
+        // holders all went (an older worker may hold it still).
         QSet<quint64> unknown;
+        for (auto it = m_owners.begin(); it != m_owners.end(); ++it) {
+            const bool held = !it->isEmpty();
+            it->removeIf([&](const Owner &owner) {
+                return !present.contains(owner.pid) ||
+                       (!sameSockets && !stillHolds(owner, it.key()));
+            });
+            if (held && it->isEmpty())
+                unknown.insert(it.key());
+        }
         for (const quint64 inode : inodes) {
             if (!m_owners.contains(inode)) {
                 m_owners.insert(inode, {});
                 unknown.insert(inode);
             }
         }
+        // A new socket mostly belongs to a new process: the newest first.
         for (const qint64 pid : pids) {
             if (unknown.isEmpty() && m_pids.contains(pid))
                 continue;
@@ -342,13 +406,68 @@ QHash<quint64, QList<SocketOwners::Owner>> SocketOwners::resolve(const QSet<quin
             unknown.removeIf([&](quint64 inode) { return !m_owners.value(inode).isEmpty(); });
         }
     }
-    m_pids = QSet<qint64>(pids.begin(), pids.end());
+    m_pids = present;
     for (QList<Owner> &owners : m_owners) {
         std::sort(owners.begin(), owners.end(), [](const Owner &a, const Owner &b) {
             return std::pair(a.pid, a.fd) < std::pair(b.pid, b.fd);
         });
     }
     return m_owners;
+}
+
+bool SocketOwners::processStarted() const
+{
+    return newestPid() != m_newestPid;
+}
+
+bool SocketOwners::holderEnded() const
+{
+    QSet<qint64> checked;
+    for (const QList<Owner> &owners : m_owners) {
+        for (const Owner &owner : owners) {
+            if (!checked.contains(owner.pid) && ::kill(pid_t(owner.pid), 0) != 0 && errno == ESRCH)
+                return true;
+            checked.insert(owner.pid);
+        }
+    }
+    return false;
+}
+
+QString userName(quint32 uid)
+{
+    passwd entry{};
+    passwd *found = nullptr;
+    std::array<char, 4096> buffer;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_name)
+        return QString::fromUtf8(found->pw_name);
+    return QString::number(uid);
+}
+
+std::optional<quint32> processUid(qint64 pid)
+{
+    const QByteArray status = readSmallFile("/proc/" + QByteArray::number(pid) + "/status", 4096);
+    const qsizetype at = status.indexOf("\nUid:");
+    if (at < 0)
+        return std::nullopt;
+    // Real, effective, saved and filesystem uid.
+    const QList<QByteArray> uids = status.mid(at + 5, 64).simplified().split(' ');
+    bool ok = false;
+    const quint32 uid = uids.value(1).toUInt(&ok);
+    return ok ? std::optional(uid) : std::nullopt;
+}
+
+QStringList processArguments(qint64 pid)
+{
+    QByteArray line = readSmallFile("/proc/" + QByteArray::number(pid) + "/cmdline");
+    if (line.endsWith('\0'))
+        line.chop(1);
+    QStringList arguments;
+    if (!line.isEmpty()) {
+        for (const QByteArray &argument : line.split('\0'))
+            arguments.append(QString::fromUtf8(argument));
+    }
+    return arguments;
 }
 
 QString processCommand(qint64 pid)
@@ -387,7 +506,8 @@ QList<NativeRecord> listListeningProcesses(SocketOwners &owners,
         if (!command)
             continue;
         std::sort(fds.begin(), fds.end());
-        NativeRecord record{pid, byInode.value(fds.front().second)->port, std::move(*command), {}};
+        const ListeningSocket *first = byInode.value(fds.front().second);
+        NativeRecord record{pid, first->port, std::move(*command), {}, first->uid};
         QSet<quint64> listed;
         for (const auto &[fd, inode] : fds) {
             if (!listed.contains(inode)) {
@@ -397,5 +517,18 @@ QList<NativeRecord> listListeningProcesses(SocketOwners &owners,
         }
         records.append(std::move(record));
     }
+    // No process this user may read holds these: another user's, by owner and port.
+    std::map<std::pair<quint16, quint32>, NativeRecord> others;
+    for (const ListeningSocket &socket : sockets) {
+        if (!holders.value(socket.inode).isEmpty())
+            continue;
+        NativeRecord &record = others[{socket.port, socket.uid}];
+        record.port = socket.port;
+        record.uid = socket.uid;
+        if (!record.sockets.contains(socket))
+            record.sockets.append(socket);
+    }
+    for (auto &[key, record] : others)
+        records.append(std::move(record));
     return records;
 }

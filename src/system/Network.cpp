@@ -47,11 +47,13 @@ QString networkInterfaceName()
     return defaultRouteInterface(route.readAll());
 }
 
-std::optional<QString> networkAddressFromList(const ifaddrs *list, const QString &interface)
+std::optional<QString> networkAddressFromList(const ifaddrs *list, const QString &interface,
+                                              bool onlyIpv6)
 {
     const QByteArray name = interface.toUtf8();
     std::optional<QString> ipv4;
     std::optional<QString> ipv6;
+    std::optional<QString> global; // the first IPv6 address that is not link-local
     for (const ifaddrs *entry = list; entry; entry = entry->ifa_next) {
         if (!entry->ifa_addr || !entry->ifa_name || name != entry->ifa_name)
             continue;
@@ -68,10 +70,16 @@ std::optional<QString> networkAddressFromList(const ifaddrs *list, const QString
                         NI_NUMERICHOST) != 0)
             continue;
         (family == AF_INET ? ipv4 : ipv6) = QString::fromUtf8(host.data());
+        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(entry->ifa_addr);
+        if (family == AF_INET6 && !global && !IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr) &&
+            !IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr))
+            global = ipv6;
     }
     // Another machine can rarely use an IPv6 address, least of all the link-local one Linux
-    // lists last, so any IPv4 address is preferred.
-    if (ipv4)
+    // lists last, so any IPv4 address is preferred where the socket takes IPv4.
+    if (onlyIpv6 && global)
+        ipv6 = global;
+    else if (ipv4 && !onlyIpv6)
         return ipv4;
     if (!ipv6)
         return std::nullopt;
@@ -82,7 +90,7 @@ std::optional<QString> networkAddressFromList(const ifaddrs *list, const QString
     return QLatin1Char('[') + *ipv6 + QLatin1Char(']');
 }
 
-std::optional<QString> localNetworkAddress()
+std::optional<QString> localNetworkAddress(bool ipv6)
 {
     const QString interface = networkInterfaceName();
     if (interface.isEmpty())
@@ -91,7 +99,7 @@ std::optional<QString> localNetworkAddress()
     if (getifaddrs(&list) != 0)
         return std::nullopt;
     const std::unique_ptr<ifaddrs, void (*)(ifaddrs *)> owner(list, freeifaddrs);
-    return networkAddressFromList(list, interface);
+    return networkAddressFromList(list, interface, ipv6);
 }
 
 } // namespace Platform

@@ -16,9 +16,11 @@ QString networkInterfaceName();
 QString defaultRouteInterface(const QByteArray &procNetRoute);
 
 // The numeric address of networkInterfaceName(), ready to stand as a URL's host: its last IPv4
-// address, else its last IPv6 address in brackets. Nothing when it has neither.
-std::optional<QString> localNetworkAddress();
+// address, else its last IPv6 address in brackets. With `ipv6`, for a socket that takes only
+// IPv6: its first IPv6 address that is not link-local, else its last. Nothing when it has none.
+std::optional<QString> localNetworkAddress(bool ipv6 = false);
 // The same choice made over a given interface list; the name must match exactly.
-std::optional<QString> networkAddressFromList(const ifaddrs *list, const QString &interface);
+std::optional<QString> networkAddressFromList(const ifaddrs *list, const QString &interface,
+                                              bool ipv6 = false);
 
 } // namespace Platform

@@ -199,7 +199,7 @@ private Q_SLOTS:
                                 servers[2].serverPort()};
         QCOMPARE(lines(alone), QStringLiteral("127.0.0.1:%1 — this machine only").arg(alone));
         QCOMPARE(lines(port[0]), QStringLiteral("127.0.0.1:%1 — this machine only,0.0.0.0:%2 — all "
-                                                "networks,[::]:%3 — all networks")
+                                                "networks,[::]:%3 — all IPv6 networks")
                                      .arg(port[0])
                                      .arg(port[1])
                                      .arg(port[2]));

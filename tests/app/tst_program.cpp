@@ -14,6 +14,8 @@
 
 #include <csignal>
 
+using namespace Qt::StringLiterals;
+
 class TestProgram : public QObject {
     Q_OBJECT
 
@@ -73,37 +75,96 @@ class TestProgram : public QObject {
     }
 
 private Q_SLOTS:
-    // A command whose name holds an emoji and an ampersand reads as the menu shows it, in
-    // lines and in JSON.
-    void listPrintsWhatTheMenuShows()
+    // Servers in namespaces of their own (network, pid, mount), listed by root or by nobody:
+    // the titles in order, then each port's owner, address, exposure and URLs, then any line a
+    // row's last command printed. The network has an address of its own on lo and a default
+    // route on e0, where Copy Network URL finds 198.51.100.7 and 2001:db8::7.
+    void listingInNamespaces_data()
     {
-        QTemporaryDir dir;
-        const QString name = QStringLiteral("b🚀&c");
-        QVERIFY(QFile::copy(QStringLiteral("/usr/bin/python3"), dir.filePath(name)));
-        QVERIFY(QFile::setPermissions(dir.filePath(name), QFile::ReadOwner | QFile::ExeOwner));
-        QProcess server;
-        const qint64 port = listen(server, dir.filePath(name));
-        const Listener process{server.processId(), 0, port, name, {}};
-        const QStringList lines =
-            QString::fromUtf8(ambrel({QStringLiteral("--list")})).split(u'\n');
-        const QString entry = processTitle(process) + QStringLiteral("  (pid %1)").arg(process.pid);
-        QVERIFY2(entry.contains(QStringLiteral(" · b🚀&c  (pid ")), qPrintable(entry));
-        QVERIFY2(lines.contains(entry), qPrintable(lines.join(u'|')));
+        QTest::addColumn<QString>("servers"); // serve FOLDER PORT [ADDRESS V6ONLY [AS...]]
+        QTest::addColumn<QString>("lister");
+        QTest::addColumn<QStringList>("listed");
+        const QString root, nobody = QStringLiteral("setpriv --reuid=65534 --regid=65534 "
+                                                    "--clear-groups");
+        QTest::newRow("IPv6-only and dual-stack wildcards, newest first")
+            << QStringLiteral("serve v6 9000 :: 1; serve dual 8000 :: 0") << root
+            << QStringList{
+                   QStringLiteral("8000 · python3 (dual) | root | :: ipv6 all networks "
+                                  "http://localhost:8000 http://198.51.100.7:8000"),
+                   QStringLiteral("9000 · python3 (v6) | root | :: ipv6 all IPv6 "
+                                  "networks http://localhost:9000 http://[2001:db8::7]:9000")};
+        QTest::newRow("a mapped bind to one other address")
+            << QStringLiteral("serve m 8081 ::ffff:192.0.2.10 -") << root
+            << QStringList{
+                   QStringLiteral("8081 · python3 | root | 192.0.2.10 ipv4 this address's network "
+                                  "http://192.0.2.10:8081 http://192.0.2.10:8081")};
+        QTest::newRow("two http.servers in two folders, across a pid wrap")
+            << QStringLiteral("echo 30000 >/proc/sys/kernel/ns_last_pid; serve blog 8001; "
+                              "echo 300 >/proc/sys/kernel/ns_last_pid; serve shop 8002")
+            << root
+            << QStringList{QStringLiteral("8002 · python3 http.server (shop) | root | 127.0.0.1 "
+                                          "ipv4 this machine only http://localhost:8002 null"),
+                           QStringLiteral("8001 · python3 http.server (blog) | root | 127.0.0.1 "
+                                          "ipv4 this machine only http://localhost:8001 null")};
+        QTest::newRow("another user's socket")
+            << QStringLiteral("id ambrel-other >/dev/null 2>&1 || useradd -r ambrel-other; "
+                              "serve o 5432 0.0.0.0 - setpriv --reuid=ambrel-other "
+                              "--regid=ambrel-other --clear-groups; last='--kill 5432'")
+            << nobody
+            << QStringList{QStringLiteral("5432 · ambrel-other | ambrel-other | 0.0.0.0 ipv4 all "
+                                          "networks http://localhost:5432 "
+                                          "http://198.51.100.7:5432"),
+                           QStringLiteral("ambrel: port 5432 is held by a process of user "
+                                          "ambrel-other; Ambrel cannot end it"),
+                           QStringLiteral("2")};
+    }
 
-        const QJsonArray all =
-            QJsonDocument::fromJson(ambrel({QStringLiteral("--list"), QStringLiteral("--json")}))
-                .array();
-        const auto it = std::find_if(all.begin(), all.end(), [&](const QJsonValue &v) {
-            return v[QStringLiteral("pid")].toInteger() == process.pid;
-        });
-        QVERIFY(it != all.end());
-        QCOMPARE(it->toObject().value(QStringLiteral("command")).toString(), name);
-        QCOMPARE(it->toObject().value(QStringLiteral("ports")).toArray(),
-                 QJsonArray({QJsonObject{
-                     {QStringLiteral("address"), QStringLiteral("127.0.0.1")},
-                     {QStringLiteral("port"), process.port},
-                     {QStringLiteral("family"), QStringLiteral("ipv4")},
-                     {QStringLiteral("exposure"), QStringLiteral("this machine only")}}}));
+    void listingInNamespaces()
+    {
+        QFETCH(QString, servers);
+        QFETCH(QString, lister);
+        QFETCH(QStringList, listed);
+        if (!qEnvironmentVariableIsSet("AMBREL_SLOW") || ::geteuid() != 0)
+            QSKIP("needs root and the label slow (tst_program_namespaces)");
+        QTemporaryDir dir;
+        const QString run = QStringLiteral(R"(set -e; cd "$0"; ip link set lo up
+ip addr add 192.0.2.10/32 dev lo; ip link add e0 type veth peer name e1; ip link set e1 up
+ip link set e0 up; ip addr add 198.51.100.7/24 dev e0; ip addr add 2001:db8::7/64 dev e0 nodad
+ip route add default via 198.51.100.1
+py='import socket as s, sys, time; a = s.socket(s.AF_INET6 if ":" in sys.argv[1] else s.AF_INET)
+if sys.argv[3] != "-": a.setsockopt(s.IPPROTO_IPV6, s.IPV6_V6ONLY, int(sys.argv[3]))
+a.bind((sys.argv[1], int(sys.argv[2]))); a.listen(); time.sleep(60)'
+serve() { # FOLDER PORT [ADDRESS V6ONLY [AS...]]: a listening python there, else an http.server
+    mkdir -p $1; cd $1; p=$2
+    if [ $# = 2 ]; then /usr/bin/python3 -m http.server -b 127.0.0.1 $p >/dev/null 2>&1 &
+    else a=$3 v=$4; shift 4; "$@" /usr/bin/python3 -c "$py" $a $p $v & fi
+    cd ..; while ! ss -Hltn "sport = :$p" | grep -q .; do sleep 0.02; done; }
+)") + servers + QStringLiteral(R"(
+$1 "$2" --list; echo --; $1 "$2" --list --json; echo --; [ -z "$last" ] || $1 "$2" $last 2>&1 ||
+echo $?)");
+        QProcess p;
+        p.start(QStringLiteral("unshare"),
+                {QStringLiteral("-npf"), QStringLiteral("--mount-proc"), QStringLiteral("sh"),
+                 QStringLiteral("-c"), run, dir.path(), lister, QStringLiteral(AMBREL_PROGRAM)});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.readAllStandardError(), QByteArray());
+        const QStringList parts = QString::fromUtf8(p.readAllStandardOutput()).split(u"\n--\n"_s);
+        QCOMPARE(parts.size(), 3);
+        const QStringList titles = parts[0].split(u'\n');
+        const QJsonArray all = QJsonDocument::fromJson(parts[1].toUtf8()).array();
+        QStringList lines;
+        for (qsizetype i = 0; i < all.size(); ++i) {
+            QString line = titles.value(i).section(u"  ("_s, 0, 0) + u" | "_s +
+                           all[i][u"user"].toString() + u" |"_s;
+            for (const QJsonValue &port : all[i][u"ports"].toArray()) {
+                for (const char16_t *key :
+                     {u"address", u"family", u"exposure", u"localUrl", u"networkUrl"})
+                    line += u' ' + (port[key].isNull() ? u"null"_s : port[key].toString());
+            }
+            lines.append(line);
+        }
+        lines += parts[2].split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines, listed);
     }
 
     // The listener's pid goes to a bystander right after Ambrel checked it, in a pid namespace
