@@ -39,6 +39,13 @@ private:
     QByteArray m_text;
 };
 
+// A file's bytes, none if it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // A listing of (pid, port) pairs as lsof writes it, each command named after its port.
 inline QByteArray listing(const QList<std::pair<qint64, qint64>> &processes)
 {

@@ -70,12 +70,12 @@ private Q_SLOTS:
                  trap + QStringLiteral("setpriv --pdeathsig KILL sleep 1000 & echo $!; wait $!")});
         QVERIFY(p.waitForReadyRead());
         const qint64 pid = change == 4 ? 0 : p.readLine().trimmed().toLongLong();
-        qint64 started = Platform::processStartTime(pid).value_or(-1) - (change == 2);
+        const qint64 started =
+            change == 3 ? -1 : Platform::processStartTime(pid).value_or(-1) - (change == 2);
         if (change == 1) {
             ::kill(pid_t(pid), SIGKILL);
             QVERIFY(p.waitForFinished());
         }
-        started = change == 3 ? -1 : started;
         if (change == 5)
             QCOMPARE(::setresuid(65534, 65534, 0), 0);
         qputenv("AMBREL_HAND_OFF",

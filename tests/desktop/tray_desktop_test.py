@@ -454,13 +454,6 @@ def main():
     # A TERM from CTest's timeout still runs the clean-up below.
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, lambda s, _: sys.exit(f"desktop: stopped by signal {s}"))
-    row = HOSTS[host]
-    if missing := [tool for tool in ["convert", "tesseract", row["panel"][0], *(
-            ["sway", "swaymsg", "grim", "wayvnc", "wl-paste"] if row.get("wayland") else
-            ["Xvfb", "xdotool", "import"]), *(["dbus-daemon", "dbus-send"] * (row["button"] != 1))]
-                   if not shutil.which(tool)]:
-        sys.exit(f"desktop: FAILED ({name}): missing {' '.join(missing)} "
-                 "(scripts/install-deps installs them)")
     libc.prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: orphans of what we start come to us
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix=f"ambrel-desktop-{name}-") as scratch:

@@ -25,13 +25,9 @@ constexpr bool rssTells = true;
 // Resident memory, descriptors, children, zombies among them, menu entries.
 static QMap<QByteArray, qint64> usage(const AppDelegate &d)
 {
-    const auto read = [](const QString &path) {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    };
     QMap<QByteArray, qint64> u{
         {"rss kB",
-         read(u"/proc/self/statm"_s).split(' ').value(1).toLongLong() * getpagesize() / 1024},
+         readFile(u"/proc/self/statm"_s).split(' ').value(1).toLongLong() * getpagesize() / 1024},
         {"fds", QDir(u"/proc/self/fd"_s)
                     .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
                     .size()},
@@ -40,7 +36,7 @@ static QMap<QByteArray, qint64> usage(const AppDelegate &d)
         {"entries", d.statusMenu()->entries().size()}};
     for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
         // "pid (comm) state ppid ...": the command may hold spaces and parentheses.
-        const QByteArray stat = read(u"/proc/%1/stat"_s.arg(pid));
+        const QByteArray stat = readFile(u"/proc/%1/stat"_s.arg(pid));
         const QList<QByteArray> rest = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
         if (rest.value(1) == QByteArray::number(getpid())) {
             ++u["children"];
@@ -93,12 +89,11 @@ private Q_SLOTS:
 
     void alternatingListings()
     {
-        QList<std::pair<qint64, qint64>> ten, twelve;
-        for (qint64 i = 1; i <= 12; ++i) {
-            if (i <= 10)
-                ten.append({1000 + i, 3000 + i});
+        QList<std::pair<qint64, qint64>> ten, twelve; // the same pids, partly other ports
+        for (qint64 i = 1; i <= 12; ++i)
             twelve.append({1000 + i, 3007 + i});
-        }
+        for (qint64 i = 1; i <= 10; ++i)
+            ten.append({1000 + i, 3000 + i});
         const QByteArray a = listing(ten), b = listing(twelve);
         soak("listings", 100'000,
              [&](AppDelegate &d, int i) { d.scanner()->handleLsofOutput(i % 2 ? b : a); });

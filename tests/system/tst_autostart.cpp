@@ -13,11 +13,6 @@ class TestAutostart : public QObject {
     Q_OBJECT
     QTemporaryDir config;
 
-    static QByteArray read(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
     static void write(const QString &path, const QByteArray &text, QFile::Permissions mode = {})
     {
         QDir().mkpath(QFileInfo(path).absolutePath());
@@ -73,7 +68,7 @@ private Q_SLOTS:
             QProcess check;
             check.start(u"desktop-file-validate"_s, {path});
             QVERIFY(check.waitForFinished());
-            const QByteArray now = read(path);
+            const QByteArray now = readFile(path);
             QVERIFY2(check.exitCode() == 0 && check.readAll().isEmpty(), now.constData());
             for (const QByteArray &line : text.split('\n')) {
                 if (!line.startsWith("Name=") && !line.startsWith("Exec=") &&
@@ -111,7 +106,7 @@ private Q_SLOTS:
         QVERIFY(!LaunchAtLogin::setEnabled(true, program));
         QCOMPARE(log.release().count('\n'), 1);
         QVERIFY(!LaunchAtLogin::isEnabled());
-        QVERIFY(file.isEmpty() || read(config.filePath(file)) == "what is this\n");
+        QVERIFY(file.isEmpty() || readFile(config.filePath(file)) == "what is this\n");
     }
 };
 
