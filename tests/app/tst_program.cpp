@@ -19,7 +19,6 @@ using namespace Qt::StringLiterals;
 class TestProgram : public QObject {
     Q_OBJECT
 
-    // The pids whose parent is `parent`, from /proc.
     // The children the process started from its main thread (as Ambrel starts lsof).
     static QList<qint64> childrenOf(qint64 parent)
     {
@@ -51,14 +50,6 @@ class TestProgram : public QObject {
     static inline const QString listener = QStringLiteral(
         "import socket, time; s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen(); "
         "print(s.getsockname()[1], flush=True); time.sleep(60)");
-    static qint64 listen(QProcess &server, const QString &program)
-    {
-        server.start(program, {QStringLiteral("-c"), listener});
-        while (!server.canReadLine() && server.waitForReadyRead(10000)) {
-        }
-        return server.readLine().trimmed().toLongLong();
-    }
-
     static QByteArray ambrel(const QStringList &arguments, int *status = nullptr,
                              const QString &display = {})
     {
