@@ -163,16 +163,29 @@ private Q_SLOTS:
         QVERIFY(!d.statusItem()->toolTip().contains(logged));
     }
 
-    // Copy Network URL: off where only this machine can connect, else a port others reach.
-    void copyNetworkUrl()
+    // The address rows and Copy Network URL follow each listing: the copy is off where only
+    // this machine can connect, else it gives a port other machines reach.
+    void addressRowsAndCopy()
     {
         Fed d;
-        d.feed("p1\nca\nn127.0.0.1:3001\np2\ncb\nn127.0.0.1:3002\nn*:3003\nm\n");
-        QAction *loopbackCopy = d.item(3001, QStringLiteral("Copy"));
-        QCOMPARE(loopbackCopy->text(), QStringLiteral("Copy Network URL (this machine only)"));
-        QVERIFY(!loopbackCopy->isEnabled());
-        d.item(3002, QStringLiteral("Copy"))->trigger();
-        QCOMPARE(QUrl(QGuiApplication::clipboard()->text()).port(), 3003);
+        const auto rows = [&d] {
+            QStringList texts;
+            for (const QAction *a : d.entry(3001)->menu()->actions()) {
+                if (a->text().contains(QStringLiteral(" — ")))
+                    texts.append(a->text());
+            }
+            return texts.join(u',');
+        };
+        d.feed("p1\nca\nn127.0.0.1:3001\nn*:3002\nm\n");
+        QCOMPARE(rows(),
+                 QStringLiteral("127.0.0.1:3001 — this machine only,*:3002 — all networks"));
+        d.item(3001, QStringLiteral("Copy"))->trigger();
+        QCOMPARE(QUrl(QGuiApplication::clipboard()->text()).port(), 3002);
+        d.feed("p1\nca\nn127.0.0.1:3001\nm\n");
+        QCOMPARE(rows(), QStringLiteral("127.0.0.1:3001 — this machine only"));
+        QAction *copy = d.item(3001, QStringLiteral("Copy"));
+        QCOMPARE(copy->text(), QStringLiteral("Copy Network URL (this machine only)"));
+        QVERIFY(!copy->isEnabled());
     }
 
     // The item shows what reads back, also in the next start, and stays off where the
@@ -207,6 +220,8 @@ private Q_SLOTS:
             d.menu().hide();
         }
         QTRY_VERIFY(!d.statusMenu()->isOpen());
+        for (const QAction *a : d.menu().actions()) // headers cannot be chosen
+            QVERIFY(a->text() != QStringLiteral("Preferences") || !a->isEnabled());
         d.statusMenu()->aboutItem()->trigger();
         d.statusMenu()->aboutItem()->trigger();
         int boxes = 0;
