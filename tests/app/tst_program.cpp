@@ -249,11 +249,14 @@ echo $?)");
         QProcess first, second;
         first.setProcessEnvironment(env);
         second.setProcessEnvironment(env);
-        const QString deaf =
-            QStringLiteral("import socket, time; s = socket.socket(socket.AF_UNIX); "
-                           "s.bind('%1'); s.listen(); time.sleep(60)");
-        first.start(silent ? QStringLiteral("/usr/bin/python3") : QStringLiteral(AMBREL_PROGRAM),
-                    silent ? QStringList{QStringLiteral("-c"), deaf.arg(socket)} : QStringList());
+        if (silent) // holds the socket, never answers
+            first.start(QStringLiteral("/usr/bin/python3"),
+                        {QStringLiteral("-c"),
+                         QStringLiteral("import socket, time; s = socket.socket(socket.AF_UNIX); "
+                                        "s.bind('%1'); s.listen(); time.sleep(60)")
+                             .arg(socket)});
+        else
+            first.start(QStringLiteral(AMBREL_PROGRAM), {});
         QTRY_VERIFY(QFileInfo::exists(socket));
         second.start(QStringLiteral(AMBREL_PROGRAM), {});
         QVERIFY(second.waitForFinished(10000));

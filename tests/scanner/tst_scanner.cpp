@@ -60,15 +60,6 @@ class TestScanner : public QObject {
         return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
     }
 
-    void startStandIn(Scanner &scanner, const char *mode)
-    {
-        qputenv("STAND_IN_MODE", mode);
-        QFile::remove(scratch.filePath(QStringLiteral("starts")));
-        QFile::remove(scratch.filePath(QStringLiteral("args")));
-        scanner.task()->setRestartDelays(200, 800);
-        scanner.startLsofTask(QStringLiteral(STAND_IN_LSOF), lsofArguments());
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
@@ -306,7 +297,10 @@ private Q_SLOTS:
         Scanner scanner;
         QSignalSpy changes(&scanner, &Scanner::processesChanged);
         scanner.task()->setStallTimeout(stallMs);
-        startStandIn(scanner, mode.constData());
+        qputenv("STAND_IN_MODE", mode);
+        QFile::remove(scratch.filePath(QStringLiteral("starts")));
+        scanner.task()->setRestartDelays(200, 800);
+        scanner.startLsofTask(QStringLiteral(STAND_IN_LSOF), lsofArguments());
         const auto args = [this] {
             QFile f(scratch.filePath(QStringLiteral("args")));
             f.open(QIODevice::ReadOnly);
