@@ -147,7 +147,7 @@ echo $?)");
         for (qsizetype i = 0; i < all.size(); ++i) {
             QString line = titles.value(i).section(u"  ("_s, 0, 0) + u" | "_s +
                            all[i][u"user"].toString() + u" |"_s;
-            for (const QJsonValue &port : all[i][u"ports"].toArray()) {
+            for (const auto &port : all[i][u"ports"].toArray()) {
                 for (const char16_t *key :
                      {u"address", u"family", u"exposure", u"localUrl", u"networkUrl"})
                     line += u' ' + (port[key].isNull() ? u"null"_s : port[key].toString());
