@@ -19,7 +19,6 @@ using namespace Qt::StringLiterals;
 class TestProgram : public QObject {
     Q_OBJECT
 
-    // The pids whose parent is `parent`, from /proc.
     // The children the process started from its main thread (as Ambrel starts lsof).
     static QList<qint64> childrenOf(qint64 parent)
     {
@@ -51,14 +50,6 @@ class TestProgram : public QObject {
     static inline const QString listener = QStringLiteral(
         "import socket, time; s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen(); "
         "print(s.getsockname()[1], flush=True); time.sleep(60)");
-    static qint64 listen(QProcess &server, const QString &program)
-    {
-        server.start(program, {QStringLiteral("-c"), listener});
-        while (!server.canReadLine() && server.waitForReadyRead(10000)) {
-        }
-        return server.readLine().trimmed().toLongLong();
-    }
-
     static QByteArray ambrel(const QStringList &arguments, int *status = nullptr,
                              const QString &display = {})
     {
@@ -156,7 +147,7 @@ echo $?)");
         for (qsizetype i = 0; i < all.size(); ++i) {
             QString line = titles.value(i).section(u"  ("_s, 0, 0) + u" | "_s +
                            all[i][u"user"].toString() + u" |"_s;
-            for (const QJsonValue &port : all[i][u"ports"].toArray()) {
+            for (const auto &port : all[i][u"ports"].toArray()) {
                 for (const char16_t *key :
                      {u"address", u"family", u"exposure", u"localUrl", u"networkUrl"})
                     line += u' ' + (port[key].isNull() ? u"null"_s : port[key].toString());
@@ -258,11 +249,14 @@ echo $?)");
         QProcess first, second;
         first.setProcessEnvironment(env);
         second.setProcessEnvironment(env);
-        const QString deaf =
-            QStringLiteral("import socket, time; s = socket.socket(socket.AF_UNIX); "
-                           "s.bind('%1'); s.listen(); time.sleep(60)");
-        first.start(silent ? QStringLiteral("/usr/bin/python3") : QStringLiteral(AMBREL_PROGRAM),
-                    silent ? QStringList{QStringLiteral("-c"), deaf.arg(socket)} : QStringList());
+        if (silent) // holds the socket, never answers
+            first.start(QStringLiteral("/usr/bin/python3"),
+                        {QStringLiteral("-c"),
+                         QStringLiteral("import socket, time; s = socket.socket(socket.AF_UNIX); "
+                                        "s.bind('%1'); s.listen(); time.sleep(60)")
+                             .arg(socket)});
+        else
+            first.start(QStringLiteral(AMBREL_PROGRAM), {});
         QTRY_VERIFY(QFileInfo::exists(socket));
         second.start(QStringLiteral(AMBREL_PROGRAM), {});
         QVERIFY(second.waitForFinished(10000));

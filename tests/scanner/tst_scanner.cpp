@@ -14,32 +14,18 @@
 #include <csignal>
 #include <sched.h>
 
-static QString endpointTexts(const Listener &p)
-{
-    QStringList texts;
-    for (const Endpoint &e : p.endpoints)
-        texts.append(endpointText(e));
-    return texts.join(u',');
-}
-
+// Each process's title and pid, and every endpoint where it has more than one.
 static QStringList titles(const QList<Listener> &processes)
 {
     QStringList result;
-    for (const Listener &p : processes)
-        result.append(
-            processTitle(p) + QStringLiteral(" /%1").arg(p.pid) +
-            (p.endpoints.size() > 1 ? QStringLiteral(" ") + endpointTexts(p) : QString()));
-    return result;
-}
-
-static QByteArray processes(int count)
-{
-    QByteArray out;
-    for (int i = 1; i <= count; ++i) {
-        const QByteArray n = QByteArray::number(i);
-        out += "p" + n + "\ncproc" + n + "\nn*:" + QByteArray::number(i % 60000 + 1) + "\n";
+    for (const Listener &p : processes) {
+        QStringList endpoints;
+        for (const Endpoint &e : p.endpoints)
+            endpoints.append(endpointText(e));
+        result.append(processTitle(p) + QStringLiteral(" /%1").arg(p.pid) +
+                      (endpoints.size() > 1 ? u' ' + endpoints.join(u',') : QString()));
     }
-    return out;
+    return result;
 }
 
 // Forks children A and B, prints their pids, listens and prints the port. On a line of input
@@ -72,15 +58,6 @@ class TestScanner : public QObject {
     {
         QFile f(scratch.filePath(QStringLiteral("starts")));
         return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
-    }
-
-    void startStandIn(Scanner &scanner, const char *mode)
-    {
-        qputenv("STAND_IN_MODE", mode);
-        QFile::remove(scratch.filePath(QStringLiteral("starts")));
-        QFile::remove(scratch.filePath(QStringLiteral("args")));
-        scanner.task()->setRestartDelays(200, 800);
-        scanner.startLsofTask(QStringLiteral(STAND_IN_LSOF), lsofArguments());
     }
 
 private Q_SLOTS:
@@ -181,7 +158,11 @@ private Q_SLOTS:
     {
         Scanner scanner;
         FdCapture err(STDERR_FILENO);
-        scanner.handleLsofOutput(processes(100'000) + "m\n");
+        QByteArray many;
+        for (int i = 1; i <= 100'000; ++i)
+            many += "p" + QByteArray::number(i) + "\ncp" + QByteArray::number(i) +
+                    "\nn*:" + QByteArray::number(i % 60000 + 1) + "\n";
+        scanner.handleLsofOutput(many + "m\n");
         QCOMPARE(logLines(err.release()).size(), 1);
         QCOMPARE(scanner.processes().size(), maxListeners);
     }
@@ -316,7 +297,10 @@ private Q_SLOTS:
         Scanner scanner;
         QSignalSpy changes(&scanner, &Scanner::processesChanged);
         scanner.task()->setStallTimeout(stallMs);
-        startStandIn(scanner, mode.constData());
+        qputenv("STAND_IN_MODE", mode);
+        QFile::remove(scratch.filePath(QStringLiteral("starts")));
+        scanner.task()->setRestartDelays(200, 800);
+        scanner.startLsofTask(QStringLiteral(STAND_IN_LSOF), lsofArguments());
         const auto args = [this] {
             QFile f(scratch.filePath(QStringLiteral("args")));
             f.open(QIODevice::ReadOnly);
