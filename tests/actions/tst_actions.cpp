@@ -15,6 +15,8 @@
 #include <csignal>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 class TestActions : public QObject {
     Q_OBJECT
     QList<QUrl> m_opened;
@@ -65,9 +67,8 @@ private Q_SLOTS:
             QSKIP("needs a pid namespace of its own");
         // The listed process is a shell's child, which the shell reaps, and which ends with it.
         QProcess p;
-        p.start(QStringLiteral("/bin/sh"),
-                {QStringLiteral("-c"),
-                 trap + QStringLiteral("setpriv --pdeathsig KILL sleep 1000 & echo $!; wait $!")});
+        p.start(u"/bin/sh"_s,
+                {u"-c"_s, trap + u"setpriv --pdeathsig KILL sleep 1000 & echo $!; wait $!"_s});
         QVERIFY(p.waitForReadyRead());
         const qint64 pid = change == 4 ? 0 : p.readLine().trimmed().toLongLong();
         const qint64 started =
@@ -89,8 +90,7 @@ private Q_SLOTS:
             QCOMPARE(::setresuid(0, 0, 0), 0);
         QCOMPARE(int(result.outcome), outcome);
         if (change == 5)
-            QVERIFY2(result.why.contains(QStringLiteral("Operation not permitted")),
-                     qPrintable(result.why));
+            QVERIFY2(result.why.contains(u"Operation not permitted"_s), qPrintable(result.why));
         if (graceMs > 0 && change != 6)
             QCOMPARE(clock.elapsed() >= graceMs, signal == SIGKILL);
         p.waitForFinished(signal ? 30000 : 300);
@@ -116,31 +116,29 @@ private Q_SLOTS:
         QFETCH(bool, handled);
         m_opened.clear();
         // Every http URL ends here: nothing may start a real browser.
-        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, handled ? "open" : "none");
+        QDesktopServices::setUrlHandler(u"http"_s, this, handled ? "open" : "none");
         if (!handled)
-            QTest::ignoreMessage(QtWarningMsg,
-                                 QRegularExpression(QStringLiteral("No such method")));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"No such method"_s));
         FdCapture out(STDOUT_FILENO);
         const bool opened = openInBrowser(port);
         QCOMPARE(out.release(),
                  opened ? QByteArray("default browser was successfully opened\n") : QByteArray());
         QCOMPARE(opened, handled && port == 3000);
-        QCOMPARE(m_opened, opened ? QList<QUrl>{QUrl(QStringLiteral("http://localhost:3000"))}
-                                  : QList<QUrl>{});
-        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+        QCOMPARE(m_opened, opened ? QList<QUrl>{QUrl(u"http://localhost:3000"_s)} : QList<QUrl>{});
+        QDesktopServices::unsetUrlHandler(u"http"_s);
     }
 
     void copyLeavesOnlyThePlainTextURL()
     {
         auto *old = new QMimeData; // The clipboard takes ownership.
-        old->setHtml(QStringLiteral("<b>old</b>"));
+        old->setHtml(u"<b>old</b>"_s);
         QGuiApplication::clipboard()->setMimeData(old);
         copyNetworkURL(70000); // refused: the clipboard stays
-        QCOMPARE(QGuiApplication::clipboard()->mimeData()->html(), QStringLiteral("<b>old</b>"));
-        copyNetworkURL(3000, QStringLiteral("fe80::1"));
+        QCOMPARE(QGuiApplication::clipboard()->mimeData()->html(), u"<b>old</b>"_s);
+        copyNetworkURL(3000, u"fe80::1"_s);
         const QMimeData *data = QGuiApplication::clipboard()->mimeData();
-        QCOMPARE(data->formats(), QStringList{QStringLiteral("text/plain")});
-        QCOMPARE(data->text(), QStringLiteral("http://[fe80::1]:3000"));
+        QCOMPARE(data->formats(), QStringList{u"text/plain"_s});
+        QCOMPARE(data->text(), u"http://[fe80::1]:3000"_s);
     }
 };
 

@@ -23,6 +23,8 @@
 #include <QTimer>
 #include <QUrl>
 
+using namespace Qt::StringLiterals;
+
 // Started, with its own lsof stopped so that only what the test feeds is listed.
 struct Fed : AppDelegate {
     Fed()
@@ -34,7 +36,7 @@ struct Fed : AppDelegate {
     QMenu &menu() const { return *statusMenu()->menu(); }
     QAction *entry(qint64 port) const
     {
-        const QString prefix = QString::number(port) + QStringLiteral(" · ");
+        const QString prefix = QString::number(port) + u" · "_s;
         for (QAction *a : statusMenu()->entries()) {
             if (a->text().startsWith(prefix))
                 return a;
@@ -50,12 +52,12 @@ struct Fed : AppDelegate {
         }
         return nullptr;
     }
-    QAction *kill(qint64 port) const { return item(port, QStringLiteral("Kill")); }
+    QAction *kill(qint64 port) const { return item(port, u"Kill"_s); }
     QStringList titles() const
     {
         QStringList result;
         for (const QAction *a : menu().actions())
-            result.append(a->isSeparator() ? QStringLiteral("-") : a->text());
+            result.append(a->isSeparator() ? u"-"_s : a->text());
         return result;
     }
 };
@@ -100,8 +102,7 @@ private Q_SLOTS:
         d.feed(listing({{b->processId(), 1002}})); // held, then replaced by the newest
         d.feed(listing(newest[change]));
         QCOMPARE(d.titles(), onScreen);
-        QCOMPARE(submenu->actions().constLast()->text(),
-                 QStringLiteral("Kill Process (id %1)").arg(killed));
+        QCOMPARE(submenu->actions().constLast()->text(), u"Kill Process (id %1)"_s.arg(killed));
 
         submenu->setActiveAction(submenu->actions().constLast());
         QTest::keyClick(submenu, Qt::Key_Return);
@@ -124,8 +125,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("change");
         QTest::addColumn<QString>("logged");
         QTest::addColumn<bool>("kept");
-        QTest::newRow("ended") << 0 << QStringLiteral("it has ended") << false;
-        QTest::newRow("refused") << 1 << QStringLiteral("Operation not permitted") << true;
+        QTest::newRow("ended") << 0 << u"it has ended"_s << false;
+        QTest::newRow("refused") << 1 << u"Operation not permitted"_s << true;
     }
 
     void killThatDoesNotHappen()
@@ -171,20 +172,19 @@ private Q_SLOTS:
         const auto rows = [&d] {
             QStringList texts;
             for (const QAction *a : d.entry(3001)->menu()->actions()) {
-                if (a->text().contains(QStringLiteral(" — ")))
+                if (a->text().contains(u" — "_s))
                     texts.append(a->text());
             }
             return texts.join(u',');
         };
         d.feed("p1\nca\nn127.0.0.1:3001\nn*:3002\nm\n");
-        QCOMPARE(rows(),
-                 QStringLiteral("127.0.0.1:3001 — this machine only,*:3002 — all networks"));
-        d.item(3001, QStringLiteral("Copy"))->trigger();
+        QCOMPARE(rows(), u"127.0.0.1:3001 — this machine only,*:3002 — all networks"_s);
+        d.item(3001, u"Copy"_s)->trigger();
         QCOMPARE(QUrl(QGuiApplication::clipboard()->text()).port(), 3002);
         d.feed("p1\nca\nn127.0.0.1:3001\nm\n");
-        QCOMPARE(rows(), QStringLiteral("127.0.0.1:3001 — this machine only"));
-        QAction *copy = d.item(3001, QStringLiteral("Copy"));
-        QCOMPARE(copy->text(), QStringLiteral("Copy Network URL (this machine only)"));
+        QCOMPARE(rows(), u"127.0.0.1:3001 — this machine only"_s);
+        QAction *copy = d.item(3001, u"Copy"_s);
+        QCOMPARE(copy->text(), u"Copy Network URL (this machine only)"_s);
         QVERIFY(!copy->isEnabled());
     }
 
@@ -198,8 +198,8 @@ private Q_SLOTS:
         toggle->trigger();
         QVERIFY(toggle->isChecked() && LaunchAtLogin::isEnabled());
         QVERIFY(Fed().statusMenu()->openAtLoginItem()->isChecked());
-        QDir(config.filePath(QStringLiteral("autostart"))).removeRecursively();
-        QFile blocker(config.filePath(QStringLiteral("autostart")));
+        QDir(config.filePath(u"autostart"_s)).removeRecursively();
+        QFile blocker(config.filePath(u"autostart"_s));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         toggle->setChecked(false);
         toggle->trigger();
@@ -221,7 +221,7 @@ private Q_SLOTS:
         }
         QTRY_VERIFY(!d.statusMenu()->isOpen());
         for (const QAction *a : d.menu().actions()) // headers cannot be chosen
-            QVERIFY(a->text() != QStringLiteral("Preferences") || !a->isEnabled());
+            QVERIFY(a->text() != u"Preferences"_s || !a->isEnabled());
         d.statusMenu()->aboutItem()->trigger();
         d.statusMenu()->aboutItem()->trigger();
         int boxes = 0;
@@ -253,7 +253,7 @@ private Q_SLOTS:
             QCOMPARE(d.statusMenu()->emptyItem()->isVisible(), n == 0);
             QCOMPARE(d.statusItem()->toolTip(), QString::fromUtf8(tip));
         }
-        d.scanner()->startLsofTask(QStringLiteral("/nonexistent/lsof"), {});
+        d.scanner()->startLsofTask(u"/nonexistent/lsof"_s, {});
         QTRY_VERIFY(!d.scanner()->problem().isEmpty());
         QCOMPARE(d.statusItem()->toolTip(), d.scanner()->problem());   // the reason alone
         QVERIFY(d.statusItem()->renderedIcon().pixmap(22).toImage() != // a warning, not a count
@@ -271,15 +271,14 @@ private Q_SLOTS:
             {QDateTime(QDate(2025, 12, 31), QTime(8, 0)), "started 31 Dec 2025"}};
         for (const auto &[started, text] : rows)
             QCOMPARE(startedText(started, now), QString::fromUtf8(text));
-        QCOMPARE(elideMiddle(QStringLiteral("node /srv/app/server.js"), 12),
-                 QStringLiteral("node …ver.js"));
-        QCOMPARE(elideMiddle(QStringLiteral("short"), 12), QStringLiteral("short"));
+        QCOMPARE(elideMiddle(u"node /srv/app/server.js"_s, 12), u"node …ver.js"_s);
+        QCOMPARE(elideMiddle(u"short"_s, 12), u"short"_s);
         // Markup in a command line reads as written in the tooltip, each row on its own line.
-        const QString markup = QStringLiteral("<b>x</b> <img src=x.png> &lt;y&gt;");
-        const QString tip = detailsToolTip({markup, QStringLiteral("in /tmp")});
+        const QString markup = u"<b>x</b> <img src=x.png> &lt;y&gt;"_s;
+        const QString tip = detailsToolTip({markup, u"in /tmp"_s});
         QCOMPARE(Qt::mightBeRichText(tip) ? QTextDocumentFragment::fromHtml(tip).toPlainText()
                                           : tip,
-                 markup + QStringLiteral("\nin /tmp"));
+                 markup + u"\nin /tmp"_s);
     }
 
     // Last: they run and end the application's event loop, and with it the lsof child.
@@ -299,7 +298,7 @@ private Q_SLOTS:
         d.applicationDidFinishLaunching();
         QProcess *child = d.scanner()->task()->process();
         QTRY_COMPARE(child->state(), QProcess::Running);
-        const QString proc = QStringLiteral("/proc/%1").arg(child->processId());
+        const QString proc = u"/proc/%1"_s.arg(child->processId());
         QTimer::singleShot(0, &d, [&d, byKey] {
             if (!byKey)
                 return d.statusMenu()->quitItem()->trigger();

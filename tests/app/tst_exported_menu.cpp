@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 // The panel's side, in a process of its own as a panel's is (Qt asks it with calls that block):
 // it says a host is there and writes each item that registers to its standard output.
 class Watcher : public QObject {
@@ -31,6 +33,15 @@ public Q_SLOTS:
     }
 };
 
+// The menus whose layout the item said had changed.
+class Updates : public QObject {
+    Q_OBJECT
+public:
+    QSet<int> menus;
+public Q_SLOTS:
+    void changed(uint, int menu) { menus.insert(menu); }
+};
+
 struct Row {
     QString label; // as a host shows it
     bool enabled;
@@ -42,17 +53,16 @@ struct Row {
 static QList<Row> open(const QString &item, int id, int depth)
 {
     // A connection of the reader's own, as a panel's; the item answers from this very thread.
-    QDBusConnection host =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("host"));
+    QDBusConnection host = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"host"_s);
     const auto call = [&](const QString &method, const QVariantList &args) {
-        QDBusMessage m = QDBusMessage::createMethodCall(
-            item, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"), method);
+        QDBusMessage m = QDBusMessage::createMethodCall(item, u"/MenuBar"_s,
+                                                        u"com.canonical.dbusmenu"_s, method);
         m.setArguments(args);
         return host.call(m, QDBus::BlockWithGui).arguments();
     };
-    call(QStringLiteral("AboutToShow"), {id});
+    call(u"AboutToShow"_s, {id});
     const auto layout =
-        call(QStringLiteral("GetLayout"), {id, 1, QStringList()}).value(1).value<QDBusArgument>();
+        call(u"GetLayout"_s, {id, 1, QStringList()}).value(1).value<QDBusArgument>();
     QVariantMap p;
     QVariantList children;
     layout.beginStructure();
@@ -64,14 +74,12 @@ static QList<Row> open(const QString &item, int id, int depth)
         entry.beginStructure();
         entry >> id >> p;
         entry.endStructure();
-        if (!p.value(QStringLiteral("visible"), true).toBool() ||
-            !p.contains(QStringLiteral("label")))
+        if (!p.value(u"visible"_s, true).toBool() || !p.contains(u"label"_s))
             continue;
         // dbusmenu's mnemonics: "__" is one "_", a lone "_" marks the next character.
-        rows.append({p[QStringLiteral("label")].toString().replace(
-                         QRegularExpression(QStringLiteral("_(.)")), QStringLiteral("\\1")),
-                     p.value(QStringLiteral("enabled"), true).toBool(),
-                     p.contains(QStringLiteral("children-display")) ? id : 0, depth});
+        rows.append({p[u"label"_s].toString().replace(QRegularExpression(u"_(.)"_s), u"\\1"_s),
+                     p.value(u"enabled"_s, true).toBool(),
+                     p.contains(u"children-display"_s) ? id : 0, depth});
     }
     return rows;
 }
@@ -85,9 +93,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        watcher.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--watcher")});
+        watcher.start(QCoreApplication::applicationFilePath(), {u"--watcher"_s});
         QTRY_VERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(
-            QStringLiteral("org.kde.StatusNotifierWatcher")));
+            u"org.kde.StatusNotifierWatcher"_s));
     }
 
     void cleanupTestCase()
@@ -103,23 +111,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("shown"); // matches the rows, one a line, top menu first
         QByteArray many;
         for (int i = 1; i <= 120; ++i)
-            many += QStringLiteral("p%1\ncp%1\nn*:%2\n").arg(i).arg(2000 + i).toUtf8();
-        QTest::newRow("120 processes") << many + "m\n" << 120 << QStringLiteral("^101–120$");
+            many += u"p%1\ncp%1\nn*:%2\n"_s.arg(i).arg(2000 + i).toUtf8();
+        QTest::newRow("120 processes") << many + "m\n" << 120 << u"^101–120$"_s;
         QTest::newRow("a process started in a known folder")
-            << QByteArray("folder") << 1 << QStringLiteral("^in /.*/shop/src \\(git: shop\\)$");
+            << QByteArray("folder") << 1 << u"^in /.*/shop/src \\(git: shop\\)$"_s;
         QTest::newRow("a name with an underscore and ampersands")
-            << QByteArray("p1\ncmy_app&&co&\nn*:3000\nm\n") << 1
-            << QStringLiteral("^3000 · my_app&&co&$");
+            << QByteArray("p1\ncmy_app&&co&\nn*:3000\nm\n") << 1 << u"^3000 · my_app&&co&$"_s;
         // The icon counts the container, not the other user's port, which has no Stop or Kill.
         QTest::newRow("a container and another user's port")
             << QByteArray("others") << 2
-            << QStringLiteral(
-                   "^18080 · web-1\nOther users' ports \\(1\\)$.*^container web-1$.*^Stop "
-                   "Container$.*^Owned by user postgres — Ambrel cannot stop "
-                   "it\nOpen in Browser\nCopy Network URL[^\n]*$(?!.)");
+            << u"^18080 · web-1\nOther users' ports \\(1\\)$.*^container web-1$.*^Stop "
+               "Container$.*^Owned by user postgres — Ambrel cannot stop "
+               "it\nOpen in Browser\nCopy Network URL[^\n]*$(?!.)"_s;
         QTest::newRow("a scanner that fails")
-            << QByteArray() << 0
-            << QStringLiteral("^Cannot list processes: lsof ended with exit status 1$");
+            << QByteArray() << 0 << u"^Cannot list processes: lsof ended with exit status 1$"_s;
     }
 
     void rowsAsHostsReadThem()
@@ -133,48 +138,49 @@ private Q_SLOTS:
         d.applicationDidFinishLaunching();
         d.scanner()->stop();
         if (listing == "folder") {
-            QVERIFY(QDir(tree.path()).mkpath(QStringLiteral("shop/.git")) &&
-                    QDir(tree.path()).mkpath(QStringLiteral("shop/src")));
-            child.setWorkingDirectory(tree.filePath(QStringLiteral("shop/src")));
-            child.start(QStringLiteral("sleep"), {QStringLiteral("100")});
+            QVERIFY(QDir(tree.path()).mkpath(u"shop/.git"_s) &&
+                    QDir(tree.path()).mkpath(u"shop/src"_s));
+            child.setWorkingDirectory(tree.filePath(u"shop/src"_s));
+            child.start(u"sleep"_s, {u"100"_s});
             QVERIFY(child.waitForStarted());
-            listing = QStringLiteral("p%1\ncsleep\nn*:3000\nm\n").arg(child.processId()).toUtf8();
+            listing = u"p%1\ncsleep\nn*:3000\nm\n"_s.arg(child.processId()).toUtf8();
         } else if (listing == "others") {
-            Listener web{
-                7, 1, 18080, QStringLiteral("docker-proxy"), {{QStringLiteral("::"), 18080}}};
-            web.container = {QStringLiteral("c0ffee"), QStringLiteral("web-1"),
-                             QStringLiteral("busybox"), 80};
-            web.title = QStringLiteral("18080 · web-1");
-            Listener postgres{0,
-                              -1,
-                              5432,
-                              QStringLiteral("postgres"),
-                              {{QStringLiteral("127.0.0.1"), 5432}},
-                              QStringLiteral("postgres"),
+            Listener web{7, 1, 18080, u"docker-proxy"_s, {{u"::"_s, 18080}}};
+            web.container = {u"c0ffee"_s, u"web-1"_s, u"busybox"_s, 80};
+            web.title = u"18080 · web-1"_s;
+            Listener postgres{0,   -1, 5432, u"postgres"_s, {{u"127.0.0.1"_s, 5432}}, u"postgres"_s,
                               true};
             d.statusMenu()->showProcesses({postgres, web});
-            QCOMPARE(d.statusItem()->title(), QStringLiteral("1"));
+            QCOMPARE(d.statusItem()->title(), u"1"_s);
             listing.clear();
         } else if (listing.isEmpty()) {
-            d.scanner()->startLsofTask(QStringLiteral("/bin/false"), {});
+            d.scanner()->startLsofTask(u"/bin/false"_s, {});
             QTRY_VERIFY(!d.scanner()->problem().isEmpty());
         }
         if (!listing.isEmpty())
             d.scanner()->handleLsofOutput(listing);
         QTRY_VERIFY(watcher.canReadLine());
         const QString item = QString::fromUtf8(watcher.readAll().trimmed().split('\n').last());
+        Updates updates;
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"host"_s)
+            .connect(item, u"/MenuBar"_s, u"com.canonical.dbusmenu"_s, u"LayoutUpdated"_s,
+                     &updates, SLOT(changed(uint, int)));
+        QTest::qWait(300);
+        updates.menus.clear();
 
         // Every row a host reaches: no menu longer than a screen, a process no deeper than three
         // levels, the fixed items near the top and their headers not to be chosen.
         QList<Row> rows = open(item, 0, 1);
+        // Plasma places a submenu by the items it knew when the menu opened: each is announced.
+        for (const Row &r : std::as_const(rows))
+            QTRY_VERIFY(!r.submenu || updates.menus.contains(r.submenu));
         const auto quit = std::find_if(rows.cbegin(), rows.cend(),
                                        [](const Row &r) { return r.label == u"Quit"; });
         QVERIFY(quit - rows.cbegin() < 30);
         for (const Row &r : std::as_const(rows))
-            QCOMPARE(r.enabled,
-                     !QRegularExpression(QStringLiteral("Processes$|^Preferences$|^Cannot"))
-                          .match(r.label)
-                          .hasMatch());
+            QCOMPARE(r.enabled, !QRegularExpression(u"Processes$|^Preferences$|^Cannot"_s)
+                                     .match(r.label)
+                                     .hasMatch());
         QVERIFY(rows.size() <= 40);
         for (qsizetype i = 0; i < rows.size(); ++i) {
             if (const Row r = rows[i]; r.submenu && r.depth < 4) {
@@ -183,7 +189,7 @@ private Q_SLOTS:
                 rows += submenu;
             }
         }
-        const QRegularExpression title(QStringLiteral("^\\d+ · "));
+        const QRegularExpression title(u"^\\d+ · "_s);
         QCOMPARE(std::count_if(rows.cbegin(), rows.cend(),
                                [&](const Row &r) { return title.match(r.label).hasMatch(); }),
                  entries);
@@ -207,10 +213,9 @@ int main(int argc, char **argv)
     if (argc > 1 && qstrcmp(argv[1], "--watcher") == 0) {
         QCoreApplication app(argc, argv);
         Watcher watcher;
-        QDBusConnection::sessionBus().registerObject(QStringLiteral("/StatusNotifierWatcher"),
-                                                     &watcher, QDBusConnection::ExportAllContents);
-        QDBusConnection::sessionBus().registerService(
-            QStringLiteral("org.kde.StatusNotifierWatcher"));
+        QDBusConnection::sessionBus().registerObject(u"/StatusNotifierWatcher"_s, &watcher,
+                                                     QDBusConnection::ExportAllContents);
+        QDBusConnection::sessionBus().registerService(u"org.kde.StatusNotifierWatcher"_s);
         return app.exec();
     }
     QApplication app(argc, argv);

@@ -22,7 +22,7 @@ class TestProgram : public QObject {
     // The children the process started from its main thread (as Ambrel starts lsof).
     static QList<qint64> childrenOf(qint64 parent)
     {
-        QFile file(QStringLiteral("/proc/%1/task/%1/children").arg(parent));
+        QFile file(u"/proc/%1/task/%1/children"_s.arg(parent));
         QList<qint64> result;
         if (file.open(QIODevice::ReadOnly)) {
             for (const QByteArray &pid : file.readAll().split(' '))
@@ -41,22 +41,22 @@ class TestProgram : public QObject {
         static QTemporaryDir runtime;
         QFile::setPermissions(runtime.path(),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-        env.insert(QStringLiteral("TMPDIR"), runtime.path()); // its cleanup spares other tests
+        env.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
+        env.insert(u"TMPDIR"_s, runtime.path()); // its cleanup spares other tests
         return env;
     }
 
     // Python that listens on 127.0.0.1 until killed, and prints its port first.
-    static inline const QString listener = QStringLiteral(
-        "import socket, time; s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen(); "
-        "print(s.getsockname()[1], flush=True); time.sleep(60)");
+    static inline const QString listener =
+        u"import socket, time; s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen(); "
+        "print(s.getsockname()[1], flush=True); time.sleep(60)"_s;
     static QByteArray ambrel(const QStringList &arguments, int *status = nullptr,
                              const QString &display = {})
     {
         QProcess p;
         QProcessEnvironment env = cleanEnvironment();
         if (!display.isEmpty())
-            env.insert(QStringLiteral("DISPLAY"), display);
+            env.insert(u"DISPLAY"_s, display);
         p.setProcessEnvironment(env);
         p.start(QStringLiteral(AMBREL_PROGRAM), arguments);
         p.waitForFinished(30000);
@@ -75,39 +75,37 @@ private Q_SLOTS:
         QTest::addColumn<QString>("servers"); // serve FOLDER PORT [ADDRESS V6ONLY [AS...]]
         QTest::addColumn<QString>("lister");
         QTest::addColumn<QStringList>("listed");
-        const QString root, nobody = QStringLiteral("setpriv --reuid=65534 --regid=65534 "
-                                                    "--clear-groups");
+        const QString root, nobody = u"setpriv --reuid=65534 --regid=65534 "
+                                     "--clear-groups"_s;
         QTest::newRow("IPv6-only and dual-stack wildcards, newest first")
-            << QStringLiteral("serve v6 9000 :: 1; serve dual 8000 :: 0") << root
-            << QStringList{
-                   QStringLiteral("8000 · python3 (dual) | root | :: ipv6 all networks "
-                                  "http://localhost:8000 http://198.51.100.7:8000"),
-                   QStringLiteral("9000 · python3 (v6) | root | :: ipv6 all IPv6 "
-                                  "networks http://localhost:9000 http://[2001:db8::7]:9000")};
+            << u"serve v6 9000 :: 1; serve dual 8000 :: 0"_s << root
+            << QStringList{u"8000 · python3 (dual) | root | :: ipv6 all networks "
+                           "http://localhost:8000 http://198.51.100.7:8000"_s,
+                           u"9000 · python3 (v6) | root | :: ipv6 all IPv6 "
+                           "networks http://localhost:9000 http://[2001:db8::7]:9000"_s};
         QTest::newRow("a mapped bind to one other address")
-            << QStringLiteral("serve m 8081 ::ffff:192.0.2.10 -") << root
-            << QStringList{
-                   QStringLiteral("8081 · python3 | root | 192.0.2.10 ipv4 this address's network "
-                                  "http://192.0.2.10:8081 http://192.0.2.10:8081")};
+            << u"serve m 8081 ::ffff:192.0.2.10 -"_s << root
+            << QStringList{u"8081 · python3 | root | 192.0.2.10 ipv4 this address's network "
+                           "http://192.0.2.10:8081 http://192.0.2.10:8081"_s};
         QTest::newRow("two http.servers in two folders, across a pid wrap")
-            << QStringLiteral("echo 30000 >/proc/sys/kernel/ns_last_pid; serve blog 8001; "
-                              "echo 300 >/proc/sys/kernel/ns_last_pid; serve shop 8002")
+            << u"echo 30000 >/proc/sys/kernel/ns_last_pid; serve blog 8001; "
+               "echo 300 >/proc/sys/kernel/ns_last_pid; serve shop 8002"_s
             << root
-            << QStringList{QStringLiteral("8002 · python3 http.server (shop) | root | 127.0.0.1 "
-                                          "ipv4 this machine only http://localhost:8002 null"),
-                           QStringLiteral("8001 · python3 http.server (blog) | root | 127.0.0.1 "
-                                          "ipv4 this machine only http://localhost:8001 null")};
+            << QStringList{u"8002 · python3 http.server (shop) | root | 127.0.0.1 "
+                           "ipv4 this machine only http://localhost:8002 null"_s,
+                           u"8001 · python3 http.server (blog) | root | 127.0.0.1 "
+                           "ipv4 this machine only http://localhost:8001 null"_s};
         QTest::newRow("another user's socket")
-            << QStringLiteral("id ambrel-other >/dev/null 2>&1 || useradd -r ambrel-other; "
-                              "serve o 5432 0.0.0.0 - setpriv --reuid=ambrel-other "
-                              "--regid=ambrel-other --clear-groups; last='--kill 5432'")
+            << u"id ambrel-other >/dev/null 2>&1 || useradd -r ambrel-other; "
+               "serve o 5432 0.0.0.0 - setpriv --reuid=ambrel-other "
+               "--regid=ambrel-other --clear-groups; last='--kill 5432'"_s
             << nobody
-            << QStringList{QStringLiteral("5432 · ambrel-other | ambrel-other | 0.0.0.0 ipv4 all "
-                                          "networks http://localhost:5432 "
-                                          "http://198.51.100.7:5432"),
-                           QStringLiteral("ambrel: port 5432 is held by a process of user "
-                                          "ambrel-other; Ambrel cannot end it"),
-                           QStringLiteral("2")};
+            << QStringList{u"5432 · ambrel-other | ambrel-other | 0.0.0.0 ipv4 all "
+                           "networks http://localhost:5432 "
+                           "http://198.51.100.7:5432"_s,
+                           u"ambrel: port 5432 is held by a process of user "
+                           "ambrel-other; Ambrel cannot end it"_s,
+                           u"2"_s};
     }
 
     void listingInNamespaces()
@@ -134,9 +132,8 @@ serve() { # FOLDER PORT [ADDRESS V6ONLY [AS...]]: a listening python there, else
 $1 "$2" --list; echo --; $1 "$2" --list --json; echo --; [ -z "$last" ] || $1 "$2" $last 2>&1 ||
 echo $?)");
         QProcess p;
-        p.start(QStringLiteral("unshare"),
-                {QStringLiteral("-npf"), QStringLiteral("--mount-proc"), QStringLiteral("sh"),
-                 QStringLiteral("-c"), run, dir.path(), lister, QStringLiteral(AMBREL_PROGRAM)});
+        p.start(u"unshare"_s, {u"-npf"_s, u"--mount-proc"_s, u"sh"_s, u"-c"_s, run, dir.path(),
+                               lister, QStringLiteral(AMBREL_PROGRAM)});
         QVERIFY(p.waitForFinished(60000));
         QCOMPARE(p.readAllStandardError(), QByteArray());
         const QStringList parts = QString::fromUtf8(p.readAllStandardOutput()).split(u"\n--\n"_s);
@@ -165,15 +162,12 @@ echo $?)");
         if (::geteuid() != 0)
             QSKIP("needs root, for a pid namespace");
         QProcess p;
-        p.start(
-            QStringLiteral("unshare"),
-            QStringLiteral("--pid --fork --mount-proc bash -c").split(u' ')
-                << QStringLiteral("coproc /usr/bin/python3 -c \"%1\"; l=$COPROC_PID; read port "
-                                  "<&${COPROC[0]}; AMBREL_HAND_OFF=\"9 $l\" \"$0\" --kill $port "
-                                  "2>&1; echo $? $(cut -d' ' -f2,3 /proc/$l/stat | sed 's/ "
-                                  "[RS]$/ lives/')")
-                       .arg(listener)
-                << QStringLiteral(AMBREL_HANDOFF_PROGRAM));
+        p.start(u"unshare"_s, u"--pid --fork --mount-proc bash -c"_s.split(u' ')
+                                  << u"coproc /usr/bin/python3 -c \"%1\"; l=$COPROC_PID; read port "
+                                     "<&${COPROC[0]}; AMBREL_HAND_OFF=\"9 $l\" \"$0\" --kill $port "
+                                     "2>&1; echo $? $(cut -d' ' -f2,3 /proc/$l/stat | sed 's/ "
+                                     "[RS]$/ lives/')"_s.arg(listener)
+                                  << QStringLiteral(AMBREL_HANDOFF_PROGRAM));
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.readAll(), QByteArray("0 (sleep) lives\n"));
     }
@@ -238,33 +232,31 @@ echo $?)");
         QFETCH(bool, runtime);
         QFETCH(bool, silent);
         QProcessEnvironment env = cleanEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("TMPDIR"), QStringLiteral("/nonexistent")); // Qt makes none
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        env.insert(u"TMPDIR"_s, u"/nonexistent"_s); // Qt makes none
         if (!runtime)
-            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString());
-        const QString socket = (runtime ? env.value(QStringLiteral("XDG_RUNTIME_DIR"))
-                                        : QStringLiteral("/tmp/ambrel-%1").arg(getuid())) +
-                               QStringLiteral("/ambrel.socket");
+            env.insert(u"XDG_RUNTIME_DIR"_s, QString());
+        const QString socket =
+            (runtime ? env.value(u"XDG_RUNTIME_DIR"_s) : u"/tmp/ambrel-%1"_s.arg(getuid())) +
+            u"/ambrel.socket"_s;
         QFile::remove(socket);
         QProcess first, second;
         first.setProcessEnvironment(env);
         second.setProcessEnvironment(env);
         if (silent) // holds the socket, never answers
-            first.start(QStringLiteral("/usr/bin/python3"),
-                        {QStringLiteral("-c"),
-                         QStringLiteral("import socket, time; s = socket.socket(socket.AF_UNIX); "
-                                        "s.bind('%1'); s.listen(); time.sleep(60)")
-                             .arg(socket)});
+            first.start(u"/usr/bin/python3"_s,
+                        {u"-c"_s, u"import socket, time; s = socket.socket(socket.AF_UNIX); "
+                                  "s.bind('%1'); s.listen(); time.sleep(60)"_s.arg(socket)});
         else
             first.start(QStringLiteral(AMBREL_PROGRAM), {});
         QTRY_VERIFY(QFileInfo::exists(socket));
         second.start(QStringLiteral(AMBREL_PROGRAM), {});
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitCode(), silent ? 1 : 0);
-        const QString line =
-            silent ? QStringLiteral("ambrel: another Ambrel (pid %1) holds this session but does "
-                                    "not answer\n")
-                   : QStringLiteral("ambrel: already running (pid %1)\n");
+        const QString line = silent
+                                 ? u"ambrel: another Ambrel (pid %1) holds this session but does "
+                                   "not answer\n"_s
+                                 : u"ambrel: already running (pid %1)\n"_s;
         const QByteArray said =
             silent ? second.readAllStandardError() : second.readAllStandardOutput();
         QVERIFY2(said.endsWith(line.arg(first.processId()).toUtf8()), said.constData());
@@ -279,12 +271,11 @@ echo $?)");
     void sigkillTakesLsofAlong()
     {
         QProcessEnvironment env = cleanEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         QProcess p;
         p.setProcessEnvironment(env);
         // A style Qt warns about while it starts: a warning is no failure to start.
-        p.start(QStringLiteral(AMBREL_PROGRAM),
-                {QStringLiteral("--scanner=lsof"), QStringLiteral("-style=nosuch")});
+        p.start(QStringLiteral(AMBREL_PROGRAM), {u"--scanner=lsof"_s, u"-style=nosuch"_s});
         QVERIFY(p.waitForStarted());
         // Read once: after Ambrel ends it is 0, whose "children" are the system's own and
         // whose signal would reach this test's whole process group.

@@ -21,7 +21,7 @@ XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel
 <property name="plugin-1" type="string" value="systray"/></property></channel>"""
 # button: the one that opens Ambrel's menu (an XEmbed icon takes either; a StatusNotifierItem
 # host shows it on a right click). config: a panel with only the tray, that asks nothing at
-# first start. other-hosts runs plasma and gnome where they are installed.
+# first start. CTest runs neither plasma nor gnome: scripts/install-deps installs neither.
 HOSTS = {
     "trayer": dict(button=1, args=["--scanner=lsof"], panel=(
         "trayer --edge top --align right --widthtype request --height 24 --SetDockType true "

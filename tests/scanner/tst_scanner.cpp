@@ -14,6 +14,8 @@
 #include <csignal>
 #include <sched.h>
 
+using namespace Qt::StringLiterals;
+
 // Each process's title and pid, and every endpoint where it has more than one.
 static QStringList titles(const QList<Listener> &processes)
 {
@@ -22,7 +24,7 @@ static QStringList titles(const QList<Listener> &processes)
         QStringList endpoints;
         for (const Endpoint &e : p.endpoints)
             endpoints.append(endpointText(e));
-        result.append(processTitle(p) + QStringLiteral(" /%1").arg(p.pid) +
+        result.append(processTitle(p) + u" /%1"_s.arg(p.pid) +
                       (endpoints.size() > 1 ? u' ' + endpoints.join(u',') : QString()));
     }
     return result;
@@ -56,7 +58,7 @@ class TestScanner : public QObject {
 
     qsizetype starts() const
     {
-        QFile f(scratch.filePath(QStringLiteral("starts")));
+        QFile f(scratch.filePath(u"starts"_s));
         return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
     }
 
@@ -66,9 +68,7 @@ private Q_SLOTS:
         qputenv("STAND_IN_DIR", scratch.path().toUtf8());
         // As root, a network of our own: only this test's sockets listen there.
         if (::geteuid() == 0 && ::unshare(CLONE_NEWNET) == 0)
-            QCOMPARE(QProcess::execute(QStringLiteral("ip"),
-                                       QStringLiteral("link set lo up").split(u' ')),
-                     0);
+            QCOMPARE(QProcess::execute(u"ip"_s, u"link set lo up"_s.split(u' ')), 0);
     }
 
     // Each row's reads follow a first good listing ("5000 · A /10"); the list shown is newest
@@ -78,22 +78,22 @@ private Q_SLOTS:
         QTest::addColumn<QByteArrayList>("reads");
         QTest::addColumn<QStringList>("shown");
         QTest::addColumn<int>("diagnostics");
-        const QString first = QStringLiteral("5000 · A /99000010");
+        const QString first = u"5000 · A /99000010"_s;
         QTest::newRow("v4 and v6 of one process, a wildcard, first port wins")
             << QByteArrayList{"p99000010\ncA\nn127.0.0.1:5000\nn[::1]:5001\nn10.1.2.3:"
                               "5002\np99000020\ncB\n"
                               "f5\ntIPv4\nn*:80\nm\n"}
-            << QStringList{QStringLiteral("80 · B /99000020"),
-                           first + QStringLiteral(" 127.0.0.1:5000 — this machine only,"
-                                                  "[::1]:5001 — this machine only,"
-                                                  "10.1.2.3:5002 — this address's network")}
+            << QStringList{u"80 · B /99000020"_s, first +
+                                                      u" 127.0.0.1:5000 — this machine only,"
+                                                      "[::1]:5001 — this machine only,"
+                                                      "10.1.2.3:5002 — this address's network"_s}
             << 0;
         QTest::newRow("shared socket, pid repeated, command carried, colons in the name")
             << QByteArrayList{"p99000011\ncS\nn*:80\np99000012\nn*:80\np99000011\ncS\nn*:"
                               "81\np99000013\ncT\nna:1:2\nm\n"}
-            << QStringList{QStringLiteral("2 · T /99000013"), QStringLiteral("80 · S /99000012"),
-                           QStringLiteral(
-                               "80 · S /99000011 *:80 — all networks,*:81 — all networks")}
+            << QStringList{u"2 · T /99000013"_s, u"80 · S /99000012"_s,
+
+                           u"80 · S /99000011 *:80 — all networks,*:81 — all networks"_s}
             << 0;
         QTest::newRow("records that cannot name a process or a port")
             << QByteArrayList{"n*:1\np0\ncZero\nn*:2\np-1\ncNeg\nn*:3\np5\ncNoPort\nnx\n"
@@ -101,31 +101,30 @@ private Q_SLOTS:
                               "p123456789012345678901234567890\ncBig\nn*:80\n"
                               "p7\ncSeven\nn*:123456789012345678901234567890\np+8\ncGood\nn*:"
                               "04\nm\n"}
-            << QStringList{QStringLiteral("4 · Good /8")} << 0;
+            << QStringList{u"4 · Good /8"_s} << 0;
         QTest::newRow("line breaks of other kinds around it, a name that is only a port")
             << QByteArrayList{"\xe2\x80\xa8p5\ncE\nn:7\xe2\x80\xa9\nm\n"}
-            << QStringList{QStringLiteral("7 · E /5")} << 0;
+            << QStringList{u"7 · E /5"_s} << 0;
         const QByteArray undecodable = "p1\ncA\nn*:80\np2\ncB\xff\xfe\nn*:81\nm\n";
         QTest::newRow("invalid UTF-8, twice: the last good list, one line")
             << QByteArrayList{undecodable, undecodable} << QStringList{first} << 1;
         QTest::newRow("text shown as it is, never as controls")
             << QByteArrayList{"p1\nca\tb\xf0\x9f\x9a\x80&c\x01\r\x1b[0m\xe2\x80\xae"
                               "d\nn*:80\nm\n"}
-            << QStringList{QStringLiteral("80 · a b🚀&c\uFFFD\uFFFD\uFFFD[0m\uFFFDd /1")} << 0;
+            << QStringList{u"80 · a b🚀&c\uFFFD\uFFFD\uFFFD[0m\uFFFDd /1"_s} << 0;
         const QByteArray tenMB(10'000'000, 'x');
         QTest::newRow("lines of 10 MB")
             << QByteArrayList{"p99000001\nc" + tenMB + "\nn*:80\np99000003\ncB\nn*:" +
                               QByteArray(10'000'000, '0') + "82\nm\n"}
-            << QStringList{QStringLiteral("82 · B /99000003"), QStringLiteral("80 · ") +
-                                                                   QString(100, u'x') +
-                                                                   QStringLiteral("… /99000001")}
+            << QStringList{u"82 · B /99000003"_s,
+                           u"80 · "_s + QString(100, u'x') + u"… /99000001"_s}
             << 0;
         QTest::newRow("one byte per read, a listing cut inside a character") << [] {
             QByteArrayList reads;
             for (const char c : QByteArray("p1\ncnöde\nn*:80\nm\n"))
                 reads.append(QByteArray(1, c));
             return reads;
-        }() << QStringList{QStringLiteral("80 · nöde /1")} << 0;
+        }() << QStringList{u"80 · nöde /1"_s} << 0;
         // Past the cap the bytes are dropped up to the next marker; an "m" that ends a dropped
         // line is no marker, so what follows it is still dropped.
         QTest::newRow("no marker within the cap")
@@ -133,8 +132,8 @@ private Q_SLOTS:
                               "\np9\ncTail\nn*:9\nm\n"}
             << QStringList{first} << 1;
         QTest::newRow("two listings in one read: the last")
-            << QByteArrayList{"p1\nca\nn*:1\nm\np2\ncb\nn*:2\nm\n"}
-            << QStringList{QStringLiteral("2 · b /2")} << 0;
+            << QByteArrayList{"p1\nca\nn*:1\nm\np2\ncb\nn*:2\nm\n"} << QStringList{u"2 · b /2"_s}
+            << 0;
     }
 
     void readsGiveProcesses()
@@ -151,7 +150,7 @@ private Q_SLOTS:
         QCOMPARE((out.release() + err.release()).count('\n'), diagnostics);
         QCOMPARE(titles(scanner.processes()), shown);
         scanner.handleLsofOutput("p99000011\ncB\nn*:6000\nm\n"); // and the next good one shows
-        QCOMPARE(titles(scanner.processes()), QStringList{QStringLiteral("6000 · B /99000011")});
+        QCOMPARE(titles(scanner.processes()), QStringList{u"6000 · B /99000011"_s});
     }
 
     void cappedAndSaidOnce()
@@ -187,7 +186,7 @@ private Q_SLOTS:
                 for (Endpoint &e : p.endpoints) {
                     e.v6only = false;
                     if (e.address == QLatin1String("0.0.0.0") || e.address == QLatin1String("::"))
-                        e.address = QStringLiteral("*");
+                        e.address = u"*"_s;
                 }
             }
             return processes;
@@ -203,25 +202,24 @@ private Q_SLOTS:
         QStringList shown;
         for (const Endpoint &e : own->endpoints)
             shown.append(e.address + u' ' + exposureText(exposure(e)));
-        QCOMPARE(shown.join(u','), QStringLiteral(":: all networks,127.0.0.1 this machine only,"
-                                                  "::1 this machine only,0.0.0.0 all networks,:: "
-                                                  "all IPv6 networks"));
+        QCOMPARE(shown.join(u','), u":: all networks,127.0.0.1 this machine only,"
+                                   "::1 this machine only,0.0.0.0 all networks,:: "
+                                   "all IPv6 networks"_s);
         QCOMPARE(own->port, servers[5].serverPort());
 
         Scanner scanner;
         FdCapture err(STDERR_FILENO);
         scanner.start(ScanEngine::Native);
         qputenv("AMBREL_NO_NETLINK", "1");
-        QTRY_COMPARE(scanner.problem(), QStringLiteral("cannot open a netlink socket: turned off "
-                                                       "by AMBREL_NO_NETLINK"));
+        QTRY_COMPARE(scanner.problem(), u"cannot open a netlink socket: turned off "
+                                        "by AMBREL_NO_NETLINK"_s);
         Scanner fallback;
         fallback.start(ScanEngine::Native);
         const QStringList lines = logLines(err.release());
         qunsetenv("AMBREL_NO_NETLINK");
         QCOMPARE(fallback.engine(), ScanEngine::Lsof);
-        QCOMPARE(lines,
-                 {QStringLiteral("cannot open a netlink socket: turned off by AMBREL_NO_NETLINK; "
-                                 "listing with lsof instead")});
+        QCOMPARE(lines, {u"cannot open a netlink socket: turned off by AMBREL_NO_NETLINK; "
+                         "listing with lsof instead"_s});
         servers[5].close(); // and it follows
         QTRY_COMPARE_WITH_TIMEOUT(fallback.processes(), listOnce(Platform::lsofLaunchPath(), &why),
                                   10000);
@@ -233,9 +231,9 @@ private Q_SLOTS:
     void nativeFollowsHolders()
     {
         QProcess python;
-        const QString trigger = scratch.filePath(QStringLiteral("hand on"));
-        python.start(QStringLiteral("/usr/bin/python3"),
-                     {QStringLiteral("-c"), QString::fromLatin1(handOverScript), trigger});
+        const QString trigger = scratch.filePath(u"hand on"_s);
+        python.start(u"/usr/bin/python3"_s,
+                     {u"-c"_s, QString::fromLatin1(handOverScript), trigger});
         const auto line = [&python] {
             while (!python.canReadLine() && python.waitForReadyRead(5000)) {
             }
@@ -280,12 +278,11 @@ private Q_SLOTS:
         QTest::newRow("a flood on standard error stalls nothing")
             << QByteArray("stderr-flood") << 10000 << QString() << 200;
         QTest::newRow("ends after each listing: restarted, no back-off")
-            << QByteArray("exit") << 10000 << QStringLiteral("lsof ended with exit status 3")
-            << 400;
+            << QByteArray("exit") << 10000 << u"lsof ended with exit status 3"_s << 400;
         QTest::newRow("ends with nothing: backs off")
-            << QByteArray("exit-silent") << 10000 << QStringLiteral("exit status 4") << 800;
+            << QByteArray("exit-silent") << 10000 << u"exit status 4"_s << 800;
         QTest::newRow("one listing, then silence: stalled, cleared, restarted")
-            << QByteArray("listen") << 500 << QStringLiteral("the list is out of date") << 400;
+            << QByteArray("listen") << 500 << u"the list is out of date"_s << 400;
     }
 
     void childLife()
@@ -298,11 +295,11 @@ private Q_SLOTS:
         QSignalSpy changes(&scanner, &Scanner::processesChanged);
         scanner.task()->setStallTimeout(stallMs);
         qputenv("STAND_IN_MODE", mode);
-        QFile::remove(scratch.filePath(QStringLiteral("starts")));
+        QFile::remove(scratch.filePath(u"starts"_s));
         scanner.task()->setRestartDelays(200, 800);
         scanner.startLsofTask(QStringLiteral(STAND_IN_LSOF), lsofArguments());
         const auto args = [this] {
-            QFile f(scratch.filePath(QStringLiteral("args")));
+            QFile f(scratch.filePath(u"args"_s));
             f.open(QIODevice::ReadOnly);
             return QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
         };
@@ -332,9 +329,9 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("mode");
         QTest::addColumn<QString>("why");
         QTest::newRow("output past the cap")
-            << QByteArray("flood") << QStringLiteral("lsof wrote more than 16777216 bytes");
+            << QByteArray("flood") << u"lsof wrote more than 16777216 bytes"_s;
         QTest::newRow("never ends")
-            << QByteArray("listen") << QStringLiteral("lsof did not finish within 0.5 s");
+            << QByteArray("listen") << u"lsof did not finish within 0.5 s"_s;
     }
 
     void listOnceIsBounded()
