@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QTemporaryFile>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -70,11 +71,6 @@ inline bool endedBy(QProcess &p, int signal)
 {
     return (p.state() == QProcess::NotRunning || p.waitForFinished(5000)) &&
            p.exitStatus() == QProcess::CrashExit && p.exitCode() == signal;
-}
-
-inline bool killedBySigkill(QProcess &p)
-{
-    return endedBy(p, 9);
 }
 
 // The texts of Ambrel's log lines among what reached standard error.

@@ -106,7 +106,7 @@ private Q_SLOTS:
 
         submenu->setActiveAction(submenu->actions().constLast());
         QTest::keyClick(submenu, Qt::Key_Return);
-        QVERIFY(killedBySigkill(*a));
+        QVERIFY(endedBy(*a, SIGKILL));
         QVERIFY(!b->waitForFinished(200) && !c->waitForFinished(0));
 
         // The newest listing, without the process just killed, even where it still names it.
@@ -159,7 +159,7 @@ private Q_SLOTS:
         if (!asNobody)
             return;
         d.kill(1001)->trigger(); // now as root: it goes, and so does the complaint
-        QVERIFY(killedBySigkill(*p));
+        QVERIFY(endedBy(*p, SIGKILL));
         QVERIFY(!d.entry(1001));
         QVERIFY(!d.statusItem()->toolTip().contains(logged));
     }

@@ -37,7 +37,6 @@ HOSTS = {
 }
 # The checks after the icon shows a listener of ours, and the hosts that run each.
 CHECKS = [
-    ("left_click_opens_no_window", lambda d: not d.xembed),  # StatusNotifierItem hosts
     ("copied_url_on_clipboard", lambda d: d.wayland),
     ("kill_through_menu", lambda d: True),
     ("icon_back_after_bar_restart", lambda d: d.wayland and not d.late),
@@ -384,21 +383,6 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
             f"icon at {self.icon}")
         if self.icon[2] - self.icon[0] > 64 or self.icon[3] - self.icon[1] > 64:
             raise Failure(f"the change {self.icon} is not an icon in a tray")
-
-    def left_click_opens_no_window(self):
-        self.click(centre(self.icon), 1)
-        time.sleep(1.5)
-        if self.wayland:
-            nodes = [self.sway("get_tree")]
-            for node in nodes:
-                nodes += node.get("nodes", []) + node.get("floating_nodes", [])
-            windows = [n.get("name") for n in nodes if n.get("pid") == self.ambrel.pid]
-        else:
-            windows = self.run("xdotool", "search", "--onlyvisible", "--pid",
-                               str(self.ambrel.pid)).stdout.split()
-        if windows:
-            raise Failure(f"a left click on the icon opened windows of Ambrel's: {windows}")
-        self.shot("3-left-click")
 
     def copied_url_on_clipboard(self):
         self.click(find_line(self.submenu(4), r"Copy\s+Network\s+URL", "'Copy Network URL'"), 1)

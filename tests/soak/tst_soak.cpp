@@ -108,7 +108,7 @@ private Q_SLOTS:
             QAction *entry = d.statusMenu()->entries().value(0);
             QVERIFY(entry);
             entry->menu()->actions().constLast()->trigger();
-            QVERIFY(killedBySigkill(*p));
+            QVERIFY(endedBy(*p, SIGKILL));
             QVERIFY(d.statusMenu()->entries().isEmpty());
         });
     }

@@ -15,35 +15,10 @@ using namespace Qt::StringLiterals;
 class TestSystem : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void defaultRouteInterface_data()
-    {
-        // Iface Destination Gateway Flags RefCnt Use Metric Mask
-        QTest::addColumn<QByteArray>("rows");
-        QTest::addColumn<QString>("interface");
-        QTest::newRow("default route beside a subnet route")
-            << QByteArray("eth0 0001A8C0 0 0001 0 0 100 00FFFFFF\n"
-                          "eth0 00000000 0101A8C0 0003 0 0 100 00000000\n")
-            << u"eth0"_s;
-        QTest::newRow("lowest metric wins") << QByteArray("wlan0 00000000 1 0003 0 0 600 00000000\n"
-                                                          "enp3s0 00000000 1 0003 0 0 0 00000000\n"
-                                                          "eth9 00000000 1 0003 0 0 700 00000000\n")
-                                            << u"enp3s0"_s;
-        QTest::newRow("route that is down")
-            << QByteArray("eth0 00000000 1 0002 0 0 100 00000000\n") << QString();
-        QTest::newRow("garbage") << QByteArray("\t\tx y z\n") << QString();
-    }
-
-    void defaultRouteInterface()
-    {
-        QFETCH(QByteArray, rows);
-        QFETCH(QString, interface);
-        QCOMPARE(Platform::defaultRouteInterface("Iface Destination Gateway ...\n" + rows),
-                 interface);
-    }
-
     // Copy Network URL's address, from real interfaces in a network namespace of the row's own:
-    // the default route's interface by its exact name, its last IPv4 address, else its last
-    // IPv6 one (Linux lists link-local ones last) in brackets, its zone escaped.
+    // the interface of the default route with the lowest metric, by its exact name; its last
+    // IPv4 address, else its last IPv6 one (Linux lists link-local ones last) in brackets, its
+    // zone escaped.
     void localNetworkAddress_data()
     {
         QTest::addColumn<QString>("setup"); // `up NAME` makes an interface with no address
@@ -57,6 +32,10 @@ private Q_SLOTS:
             << u"up eth0; up eth01; up ETH0; addr 192.0.2.1/24 dev eth01; addr 198.51.100.1/24 "
                "dev ETH0; ip route add default dev eth0"_s
             << QString();
+        QTest::newRow("the default route with the lowest metric")
+            << u"up eth0; up eth1; addr 192.0.2.1/24 dev eth0; addr 198.51.100.1/24 dev eth1; "
+               "ip route add default dev eth0 metric 600; ip route add default dev eth1"_s
+            << u"198.51.100.1"_s;
         QTest::newRow("ipv6 only") << u"up eth0; addr 2001:db8::1/64 dev eth0; addr fe80::1/64 "
                                       "dev eth0; ip route add default dev eth0"_s
                                    << u"[fe80::1%25eth0]"_s;
