@@ -3,6 +3,9 @@
 // would be. AMBREL_HAND_OFF="<signal> <pid>" names the signal to act on and the pid. Needs a pid
 // namespace of the test's own (unshare --pid --fork --mount-proc), where the next pid can be
 // chosen, and a parent that reaps the pid's process. The bystander, sleep, is the caller's child.
+// Pid 0 refuses the signal instead; pid -1 takes it and delivers nothing, as to a process stuck
+// in the kernel.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,8 @@ extern "C" int pidfd_send_signal(int pidfd, int sig, siginfo_t *info, unsigned i
     int on = 0, pid = 0;
     if (const char *to = std::getenv("AMBREL_HAND_OFF");
         to && std::sscanf(to, "%d %d", &on, &pid) == 2 && on == sig) {
+        if (pid <= 0)
+            return pid ? 0 : (errno = EPERM, -1);
         ::kill(pid, SIGKILL);
         for (int i = 0; i < 5000 && ::kill(pid, 0) == 0; ++i)
             ::usleep(1000);

@@ -47,7 +47,8 @@ private Q_SLOTS:
             {"stop", 500, "", 0, KillResult::Killed, SIGTERM},
             {"stop: SIGTERM ignored", 500, deaf, 0, KillResult::Killed, SIGKILL},
             {"stop: the pid changes hands at SIGTERM", 500, "", 6, KillResult::Reused, SIGTERM},
-            {"stop: the pid changes hands at SIGKILL", 500, deaf, 6, KillResult::Reused, SIGKILL}};
+            {"stop: the pid changes hands at SIGKILL", 500, deaf, 6, KillResult::Reused, SIGKILL},
+            {"stop: stuck, SIGKILL cannot end it", 500, deaf, 7, KillResult::Failed, 0}};
         for (const auto &[name, graceMs, trap, change, outcome, signal] : rows)
             QTest::newRow(name) << graceMs << QString::fromUtf8(trap) << change << int(outcome)
                                 << signal;
@@ -79,8 +80,9 @@ private Q_SLOTS:
         }
         if (change == 5)
             QCOMPARE(::setresuid(65534, 65534, 0), 0);
-        qputenv("AMBREL_HAND_OFF",
-                QByteArray::number(change == 6 ? signal : 0) + ' ' + QByteArray::number(pid));
+        qputenv("AMBREL_HAND_OFF", change == 7 ? "9 -1"
+                                               : QByteArray::number(change == 6 ? signal : 0) +
+                                                     ' ' + QByteArray::number(pid));
         QElapsedTimer clock;
         clock.start();
         const KillResult result = graceMs < 0
@@ -91,7 +93,7 @@ private Q_SLOTS:
         QCOMPARE(int(result.outcome), outcome);
         if (change == 5)
             QVERIFY2(result.why.contains(u"Operation not permitted"_s), qPrintable(result.why));
-        if (graceMs > 0 && change != 6)
+        if (graceMs > 0 && change < 6)
             QCOMPARE(clock.elapsed() >= graceMs, signal == SIGKILL);
         p.waitForFinished(signal ? 30000 : 300);
         if (change == 6) // the listed process is gone, and a bystander lives with its pid

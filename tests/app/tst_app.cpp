@@ -1,6 +1,7 @@
 // The application as a user meets it: the real status menu, its submenus and real processes.
 #include "AppDelegate.h"
 #include "Autostart.h"
+#include "CommandLine.h"
 #include "CountIcon.h"
 #include "Helpers.h"
 #include "LsofTask.h"
@@ -149,8 +150,12 @@ private Q_SLOTS:
         FdCapture err(STDERR_FILENO);
         d.kill(1001)->trigger();
         const QStringList lines = logLines(err.release());
-        if (asNobody)
+        if (asNobody) { // and from the command line: status 2, and why
+            FdCapture said(STDERR_FILENO);
+            QCOMPARE(endProcessOnPort(d.scanner()->processes(), 1001, false), 2);
+            QVERIFY(said.release().contains("Operation not permitted"));
             QCOMPARE(::setresuid(0, 0, 0), 0);
+        }
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.front().contains(logged), qPrintable(lines.front()));
         QCOMPARE(d.entry(1001) != nullptr, kept);
