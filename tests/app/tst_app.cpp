@@ -258,6 +258,19 @@ private Q_SLOTS:
             QCOMPARE(d.statusMenu()->emptyItem()->isVisible(), n == 0);
             QCOMPARE(d.statusItem()->toolTip(), QString::fromUtf8(tip));
         }
+        // 60: the 40 past the first 20 fit in their submenu without groups.
+        QList<std::pair<qint64, qint64>> sixty;
+        for (int i = 1; i <= 60; ++i)
+            sixty.append({i, 1000 + i});
+        d.feed(listing(sixty));
+        const QStringList top = d.titles();
+        QMenu *more = d.menu().actions().at(top.indexOf(u"40 more…"_s))->menu();
+        QCOMPARE(std::count_if(more->actions().cbegin(), more->actions().cend(),
+                               [](QAction *a) { return a->isVisible() && !a->menu()->isEmpty(); }),
+                 40);
+        // The count's plate fills the small icon edge to edge.
+        const QImage small = countIcon(QIcon(), u"7"_s).pixmap(22).toImage();
+        QVERIFY(qAlpha(small.pixel(0, 11)) > 0 && qAlpha(small.pixel(21, 11)) > 0);
         d.scanner()->startLsofTask(u"/nonexistent/lsof"_s, {});
         QTRY_VERIFY(!d.scanner()->problem().isEmpty());
         QCOMPARE(d.statusItem()->toolTip(), d.scanner()->problem());   // the reason alone

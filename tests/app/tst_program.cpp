@@ -179,13 +179,14 @@ echo $?)");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("display");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("said"); // the start of the output
+        QTest::addColumn<QString>("said"); // in the output
         const std::tuple<const char *, const char *, const char *, int, const char *> rows[] = {
             {"--version", "--version", "", 0, "ambrel " AMBREL_VERSION},
             {"beside Qt's options", "-platform offscreen --style=fusion -reverse --version", "", 0,
              "ambrel " AMBREL_VERSION},
             {"--help", "--help", "", 0, "Usage:"},
             {"no display", "", "", 1, "ambrel: cannot connect to a display"},
+            {"no display, an option", "--scanner=lsof", "", 1, "(neither DISPLAY nor WAYLAND"},
             {"a display that does not answer", "", ":97", 1, "ambrel: cannot connect to a display"},
             {"the last port, where nothing listens", "--kill 65535", "", 1,
              "ambrel: nothing listens on port 65535"},
@@ -210,7 +211,7 @@ echo $?)");
         int exit = -1;
         const QByteArray out = ambrel(arguments, &exit, display);
         QCOMPARE(exit, status);
-        QVERIFY2(out.startsWith(said.toUtf8()), out.constData());
+        QVERIFY2(out.contains(said.toUtf8()), out.constData());
         if (status) // no crash, no abort: one line
             QCOMPARE(out.count('\n'), 1);
     }

@@ -1,11 +1,14 @@
 // lsof's stream to the list of processes: what any pipe may deliver, the child's life, and the
 // real lsof against a real socket.
+#include "ContainerPorts.h"
 #include "Helpers.h"
 #include "LsofTask.h"
 #include "Paths.h"
 #include "Scanner.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -266,6 +269,70 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(holders(), QList<qint64>{a}, 3000);
         ::kill(pid_t(a), SIGKILL);
         ::kill(pid_t(b), SIGKILL);
+    }
+
+    // Entries of one name told apart by their script, then their folder, then their pid.
+    void titlesTellApart()
+    {
+        QTemporaryDir dir;
+        QFile(dir.filePath(u"x.log"_s)).open(QIODevice::WriteOnly);
+        QDir(dir.path()).mkdir(u"b"_s);
+        QProcess tails[4];
+        QByteArray bytes;
+        for (int i = 0; i < 4; ++i) {
+            tails[i].setWorkingDirectory(dir.filePath(i ? u"b"_s : u"."_s));
+            tails[i].start(u"tail"_s, {u"-f"_s, i == 3 ? u"../x.log"_s : u"-"_s});
+            QVERIFY(tails[i].waitForStarted());
+            bytes += "p" + QByteArray::number(tails[i].processId()) +
+                     "\nctail\nn*:" + QByteArray::number(i + 1) + "\n";
+        }
+        Scanner scanner;
+        scanner.handleLsofOutput(bytes + "m\n");
+        QStringList shown;
+        for (const Listener &p : scanner.processes())
+            shown.append(p.title);
+        shown.sort();
+        QCOMPARE(shown, QStringList({u"1 · tail ("_s + QFileInfo(dir.path()).fileName() + u')',
+                                     u"2 · tail (b) (pid %1)"_s.arg(tails[1].processId()),
+                                     u"3 · tail (b) (pid %1)"_s.arg(tails[2].processId()),
+                                     u"4 · tail x.log"_s}));
+        for (QProcess &tail : tails)
+            tail.kill(), tail.waitForFinished();
+    }
+
+    // Containers take their published ports from the proxies, one entry each with each address
+    // once, placed among the processes by start time; a proxy keeps only other ports.
+    void containersTakeTheirPorts()
+    {
+        const Listener proxy{7, 50, 8080, u"docker-proxy"_s, {{u"::"_s, 8080}, {u"::"_s, 9000}}},
+            older{3, 10, 3000, u"node"_s, {{u"*"_s, 3000}}},
+            newer{4, 90, 4000, u"vite"_s, {{u"*"_s, 4000}}};
+        const Platform::RunningContainer web{
+            u"c0ffee"_s,
+            u"web-1"_s,
+            u"busybox"_s,
+            60,
+            {{u"0.0.0.0"_s, 8080, 80}, {u"::"_s, 8080, 80}, {u"0.0.0.0"_s, 8080, 80}}};
+        QCOMPARE(titles(withContainers({newer, proxy, older}, {web})),
+                 QStringList({u"4000 · vite /4"_s,
+                              u"8080 · web-1 /0 0.0.0.0:8080 — all networks,[::]:8080 — all "
+                              "networks"_s,
+                              u"9000 · docker-proxy /7"_s, u"3000 · node /3"_s}));
+    }
+
+    // Open in Browser: localhost, unless the port is bound only to addresses of their own.
+    void localUrls()
+    {
+        const std::pair<QList<Endpoint>, const char *> rows[] = {
+            {{{u"*"_s, 3000}}, "http://localhost:3000"},
+            {{{u"127.0.0.1"_s, 3000}}, "http://localhost:3000"},
+            {{{u"192.0.2.10"_s, 3000}, {u"2001:db8::1"_s, 3000}}, "http://192.0.2.10:3000"},
+            {{{u"2001:db8::1"_s, 3000}}, "http://[2001:db8::1]:3000"},
+            {{{u"192.0.2.10"_s, 3000}, {u"::1"_s, 3000}}, "http://localhost:3000"},
+            {{{u"192.0.2.10"_s, 4000}}, "http://localhost:3000"}};
+        for (const auto &[endpoints, url] : rows)
+            QCOMPARE(localUrl(Listener{1, 1, 3000, u"x"_s, endpoints}, 3000),
+                     QString::fromUtf8(url));
     }
 
     // The stand-in does what the real lsof does not do on cue.
