@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build run test test-asan test-tsan tidy fuzz soak bench format clean
+.PHONY: deps configure build run test test-asan test-tsan tidy fuzz bench format clean
 
 deps:
 	./scripts/install-deps
@@ -52,10 +52,6 @@ fuzz: deps
 	QT_QPA_PLATFORM=offscreen $(FUZZ_BUILD)/fuzz/fuzz_lsof_output -max_total_time=$(FUZZ_SECONDS) \
 	    -max_len=4096 -dict=fuzz/lsof.dict -close_fd_mask=1 -print_final_stats=1 \
 	    $(FUZZ_BUILD)/corpus fuzz/corpus
-
-# The soak test with its full counts; `make test` runs a fifth of them.
-soak: build
-	cd $(BUILD) && AMBREL_SOAK_FULL=1 ctest -L soak --output-on-failure --timeout 1800
 
 # Every tracked figure, in Release, each beside a plain line walk over the same bytes.
 bench: deps

@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMenu>
@@ -118,6 +119,22 @@ private Q_SLOTS:
         fresh.feed(listing(expected));
         QCOMPARE(d.titles(), fresh.titles());
         QCOMPARE(d.statusItem()->title(), QString::number(expected.size()));
+    }
+
+    // Weeks of kills in a few dozen: each leaves no descriptor open and no entry behind.
+    void killsLeaveNothing()
+    {
+        Fed d;
+        qsizetype fds = 0;
+        for (int i = 0; i < 40; ++i) {
+            if (i == 10)
+                fds = QDir(u"/proc/self/fd"_s).count();
+            const auto p = sleeper();
+            d.feed(listing({{p->processId(), 3000 + i % 2}}));
+            d.kill(3000 + i % 2)->trigger();
+            QVERIFY(endedBy(*p, SIGKILL) && d.statusMenu()->entries().isEmpty());
+        }
+        QCOMPARE(QDir(u"/proc/self/fd"_s).count(), fds);
     }
 
     // A kill that cannot be done keeps or drops the entry as the process warrants, and says why.
