@@ -1,8 +1,6 @@
 // The ambrel program itself, run as a user would run it.
-#include "ListeningProcess.h"
-#include "Processes.h"
+#include "Helpers.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -18,19 +16,6 @@ using namespace Qt::StringLiterals;
 
 class TestProgram : public QObject {
     Q_OBJECT
-
-    // The children the process started from its main thread (as Ambrel starts lsof).
-    static QList<qint64> childrenOf(qint64 parent)
-    {
-        QFile file(u"/proc/%1/task/%1/children"_s.arg(parent));
-        QList<qint64> result;
-        if (file.open(QIODevice::ReadOnly)) {
-            for (const QByteArray &pid : file.readAll().split(' '))
-                result.append(pid.toLongLong());
-        }
-        result.removeAll(0);
-        return result;
-    }
 
     static QProcessEnvironment cleanEnvironment()
     {
@@ -281,15 +266,13 @@ echo $?)");
         // Read once: after Ambrel ends it is 0, whose "children" are the system's own and
         // whose signal would reach this test's whole process group.
         const qint64 pid = p.processId();
-        QList<qint64> children;
-        QTRY_VERIFY_WITH_TIMEOUT(!(children = childrenOf(pid)).isEmpty(), 10000);
+        const QString children = u"/proc/%1/task/%1/children"_s.arg(pid); // lsof's among them
+        QByteArray pids;
+        QTRY_VERIFY_WITH_TIMEOUT(!(pids = readFile(children).trimmed()).isEmpty(), 10000);
         ::kill(pid_t(pid), SIGKILL);
         QVERIFY(p.waitForFinished(10000));
-        for (qint64 child : children) {
-            QTRY_VERIFY_WITH_TIMEOUT(
-                !Platform::processIsRunning(child, Platform::processStartTime(child).value_or(-1)),
-                5000);
-        }
+        for (const QByteArray &child : pids.split(' '))
+            QTRY_VERIFY(!QFileInfo::exists(u"/proc/"_s + QString::fromLatin1(child)));
     }
 };
 
