@@ -290,7 +290,9 @@ private Q_SLOTS:
         QVERIFY(qAlpha(small.pixel(0, 11)) > 0 && qAlpha(small.pixel(21, 11)) > 0);
         d.scanner()->startLsofTask(u"/nonexistent/lsof"_s, {});
         QTRY_VERIFY(!d.scanner()->problem().isEmpty());
-        QCOMPARE(d.statusItem()->toolTip(), d.scanner()->problem());   // the reason alone
+        QCOMPARE(d.statusItem()->toolTip(), d.scanner()->problem()); // the reason alone
+        QVERIFY(d.titles().contains(u"Cannot list processes: "_s + d.scanner()->problem()) &&
+                !d.statusMenu()->emptyItem()->isVisible());
         QVERIFY(d.statusItem()->renderedIcon().pixmap(22).toImage() != // a warning, not a count
                 countIcon(d.statusItem()->image(), d.statusItem()->title()).pixmap(22).toImage());
     }
