@@ -33,36 +33,28 @@ static void require(bool holds, const char *what, const QString &detail = {})
 static void checkMenu()
 {
     const QList<QAction *> entries = menu->entries();
-    QStringList texts;
+    QStringList texts; // separators read ""
     for (const QAction *item : menu->menu()->actions()) {
         if (item->isVisible())
-            texts << (item->isSeparator()      ? u"-"_s
-                      : entries.contains(item) ? u"entry"_s
-                      : item->menu()           ? u"more"_s
-                                               : item->text());
+            texts << (entries.contains(item) ? u"entry"_s
+                      : item->menu()         ? u"more"_s
+                                             : item->text());
     }
     const qsizetype top = std::min(entries.size(), StatusMenu::maxTopLevel);
-    const QString rest = entries.isEmpty()                          ? u"No listening processes"_s
-                         : entries.size() > StatusMenu::maxTopLevel ? u"more"_s
-                                                                    : QString();
-    require(texts == QStringList{u"Listening Processes"_s} + QStringList(top, u"entry"_s) +
-                         QStringList(rest.isEmpty() ? 0 : 1, rest) +
-                         QStringList{u"-"_s, u"Preferences"_s, u"Open at Login"_s,
-                                     u"About Ambrel"_s, u"-"_s, u"Quit"_s},
+    require(texts ==
+                QStringList{u"Listening Processes"_s} + QStringList(top, u"entry"_s) +
+                    (entries.isEmpty()      ? QStringList{u"No listening processes"_s}
+                     : top < entries.size() ? QStringList{u"more"_s}
+                                            : QStringList()) +
+                    QStringList{
+                        {}, u"Preferences"_s, u"Open at Login"_s, u"About Ambrel"_s, {}, u"Quit"_s},
             "fixed items out of place", texts.join(u'|'));
     for (const QAction *entry : entries) {
-        // Lines per address and detail rows, a separator, then Open, Copy, Stop and Kill.
-        const QList<QAction *> actions = entry->menu()->actions();
-        const QString title = entry->text(), kill = actions.constLast()->text();
-        require(actions.size() >= 5 && title.contains(u" · "_s) &&
-                    title.section(u" · "_s, 0, 0).toLongLong() ==
-                        MenuItem::tag(actions.end()[-4]) &&
-                    MenuItem::tag(actions.end()[-4]) > 0,
-                "port tag differs from the title", title);
-        require(kill.startsWith(u"Kill Process (id "_s) && kill.endsWith(u')') &&
-                    kill.sliced(17).chopped(1).toLongLong() == MenuItem::tag(actions.constLast()) &&
-                    MenuItem::tag(actions.constLast()) > 0,
-                "pid tag differs from the kill item", kill);
+        // Kill ends the process its tag names: the one in its text.
+        const QAction *kill = entry->menu()->actions().constLast();
+        require(kill->text() == u"Kill Process (id %1)"_s.arg(MenuItem::tag(kill)) &&
+                    MenuItem::tag(kill) > 0,
+                "pid tag differs from the kill item", kill->text());
     }
     require(shownCount == entries.size() || (shownCount < 0 && entries.isEmpty()),
             "count differs from the number of entries", QString::number(shownCount));

@@ -54,6 +54,29 @@ sys.stdin.readline()
 socket.send_fds(pairs[0][0], [b"s"], [s.fileno()])
 )";
 
+// A container API on the unix socket argv[1] that answers on cue, and prints each request: one
+// container, a stop that ends it (204), finds it gone (404, ids from "dead") or fails (500).
+static const char containerApi[] = R"(import http.server as h, json, socketserver, sys, time
+class A(h.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def answer(self, status, body):
+        print(self.command, self.path, flush=True)
+        self.send_response_only(status); self.send_header("Content-Length", len(body))
+        self.end_headers(); self.wfile.write(body)
+    def do_GET(self):
+        if self.path.startswith("/events"):
+            self.send_response_only(200); self.end_headers(); time.sleep(60)
+        ports = [dict(Type="tcp", IP="::", PublicPort=18080, PrivatePort=80),
+                 dict(Type="tcp", IP="", PublicPort=1, PrivatePort=1),
+                 dict(Type="udp", IP="", PublicPort=53, PrivatePort=53)]
+        c = dict(Id="c0ffee" * 10 + "0000", Names=["/web-1"], Image="busybox", Ports=ports)
+        self.answer(200, json.dumps([c] if self.path == "/containers/json" else {}).encode())
+    def do_POST(self):
+        self.answer(*{"d": (404, b"{}"), "b": (500, b'{"message": "boom"}')}.get(
+            self.path[12], (204, b"")))
+socketserver.ThreadingUnixStreamServer(sys.argv[1], A).serve_forever()
+)";
+
 class TestScanner : public QObject {
     Q_OBJECT
 
@@ -318,6 +341,39 @@ private Q_SLOTS:
                               u"8080 · web-1 /0 0.0.0.0:8080 — all networks,[::]:8080 — all "
                               "networks"_s,
                               u"9000 · docker-proxy /7"_s, u"3000 · node /3"_s}));
+    }
+
+    // The list with a container API: the container's TCP ports, the proxy's gone; the API asked
+    // again only when the proxies' sockets change; each way a stop ends.
+    void containersFromTheApi()
+    {
+        QProcess api;
+        const QString socket = scratch.filePath(u"api"_s);
+        api.start(u"/usr/bin/python3"_s, {u"-c"_s, QString::fromLatin1(containerApi), socket});
+        QTRY_VERIFY(QFile::exists(socket));
+        qputenv("DOCKER_HOST", "unix://" + socket.toUtf8());
+        Scanner scanner;
+        ContainerPorts containers(&scanner);
+        containers.start();
+        const auto listed = [&] {
+            return api.readAllStandardOutput().count("/containers/json\n");
+        };
+        QTRY_COMPARE(titles(containers.listeners()),
+                     QStringList{u"1 · web-1 /0 0.0.0.0:1 — all networks,[::]:18080 — all "
+                                 "networks"_s});
+        qsizetype asked = listed();
+        scanner.handleLsofOutput("p7\ncdocker-proxy\nn*:18080\nn*:9\nm\n");
+        QTRY_COMPARE(asked += listed(), 2);
+        scanner.handleLsofOutput("p8\ncnode\nn*:3\np7\ncdocker-proxy\nn*:18080\nn*:9\nm\n");
+        QTRY_COMPARE(titles(containers.listeners()).size(), 3);
+        QTest::qWait(300);
+        QCOMPARE(asked + listed(), 2);
+        QString why;
+        for (const char *id : {"c0ffee000000", "dead00000000"})
+            QVERIFY2(endContainerNow(QString::fromLatin1(id), true, &why), qPrintable(why));
+        QVERIFY(!endContainerNow(u"b0000000000a"_s, false, &why));
+        QCOMPARE(why, u"the container API: boom"_s);
+        qunsetenv("DOCKER_HOST");
     }
 
     // Open in Browser: localhost, unless the port is bound only to addresses of their own.
