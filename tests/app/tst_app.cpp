@@ -36,30 +36,28 @@ struct Fed : AppDelegate {
     }
     void feed(const QByteArray &bytes) { scanner()->handleLsofOutput(bytes); }
     QMenu &menu() const { return *statusMenu()->menu(); }
+    // The first of the actions whose text starts so.
+    static QAction *find(const QList<QAction *> &actions, const QString &start)
+    {
+        const auto it = std::find_if(actions.cbegin(), actions.cend(),
+                                     [&](QAction *a) { return a->text().startsWith(start); });
+        return it == actions.cend() ? nullptr : *it;
+    }
     QAction *entry(qint64 port) const
     {
-        const QString prefix = QString::number(port) + u" · "_s;
-        for (QAction *a : statusMenu()->entries()) {
-            if (a->text().startsWith(prefix))
-                return a;
-        }
-        return nullptr;
+        return find(statusMenu()->entries(), QString::number(port) + u" · "_s);
     }
     // The item of the entry's submenu whose text starts so.
     QAction *item(qint64 port, const QString &text) const
     {
-        for (QAction *a : entry(port)->menu()->actions()) {
-            if (a->text().startsWith(text))
-                return a;
-        }
-        return nullptr;
+        return find(entry(port)->menu()->actions(), text);
     }
     QAction *kill(qint64 port) const { return item(port, u"Kill"_s); }
     QStringList titles() const
     {
         QStringList result;
         for (const QAction *a : menu().actions())
-            result.append(a->isSeparator() ? u"-"_s : a->text());
+            result.append(a->text());
         return result;
     }
 };
