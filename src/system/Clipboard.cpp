@@ -9,7 +9,7 @@
 
 namespace Platform {
 
-static bool copyWithWlCopy(const QString &text)
+bool copyWithWlCopy(const QString &text)
 {
     const QString program = QStringLiteral("wl-copy");
     QProcess child;

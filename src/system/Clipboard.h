@@ -10,5 +10,7 @@ namespace Platform {
 // keyboard focus, which a tray item never has, so there wl-copy (wl-clipboard) takes the text
 // and serves it. Returns whether the text got there; a failure leaves one log line.
 bool copyText(const QString &text);
+// The Wayland way alone, whatever the platform.
+bool copyWithWlCopy(const QString &text);
 
 } // namespace Platform
