@@ -169,34 +169,26 @@ private Q_SLOTS:
         // Plasma places a submenu by the items it knew when the menu opened: each is announced.
         for (const Row &r : std::as_const(rows))
             QTRY_VERIFY(!r.submenu || updates.menus.contains(r.submenu));
-        const auto quit = std::find_if(rows.cbegin(), rows.cend(),
-                                       [](const Row &r) { return r.label == u"Quit"; });
-        QVERIFY(quit - rows.cbegin() < 30);
+        QVERIFY(std::ranges::find(rows, u"Quit"_s, &Row::label) - rows.begin() < 30);
         for (const Row &r : std::as_const(rows))
             QCOMPARE(r.enabled,
                      !QRegularExpression(u"Processes$|^Preferences$"_s).match(r.label).hasMatch());
         QVERIFY(rows.size() <= 40);
-        for (qsizetype i = 0; i < rows.size(); ++i) {
+        for (qsizetype i = 0; i < rows.size(); ++i)
             if (const Row r = rows[i]; r.submenu && r.depth < 4) {
                 const QList<Row> submenu = open(item, r.submenu, r.depth + 1);
                 QVERIFY(submenu.size() <= 40);
                 rows += submenu;
             }
-        }
         const QRegularExpression title(u"^\\d+ · "_s);
-        QCOMPARE(std::count_if(rows.cbegin(), rows.cend(),
-                               [&](const Row &r) { return title.match(r.label).hasMatch(); }),
-                 entries);
-        QVERIFY(std::all_of(rows.cbegin(), rows.cend(), [&](const Row &r) {
-            return r.depth <= 3 || !title.match(r.label).hasMatch();
-        }));
-        QStringList labels;
-        for (const Row &r : std::as_const(rows))
-            labels.append(r.label);
-        QVERIFY2(QRegularExpression(shown, QRegularExpression::MultilineOption |
-                                               QRegularExpression::DotMatchesEverythingOption)
-                     .match(labels.join(u'\n'))
-                     .hasMatch(),
+        QStringList labels(rows.size());
+        std::ranges::transform(rows, labels.begin(), &Row::label);
+        QCOMPARE(labels.filter(title).size(), entries);
+        QVERIFY(std::ranges::none_of(
+            rows, [&](const Row &r) { return r.depth > 3 && title.match(r.label).hasMatch(); }));
+        const auto options =
+            QRegularExpression::MultilineOption | QRegularExpression::DotMatchesEverythingOption;
+        QVERIFY2(QRegularExpression(shown, options).match(labels.join(u'\n')).hasMatch(),
                  qPrintable(labels.join(u'|')));
     }
 };
