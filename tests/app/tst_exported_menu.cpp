@@ -33,15 +33,6 @@ public Q_SLOTS:
     }
 };
 
-// The menus whose layout the item said had changed.
-class Updates : public QObject {
-    Q_OBJECT
-public:
-    QSet<int> menus;
-public Q_SLOTS:
-    void changed(uint, int menu) { menus.insert(menu); }
-};
-
 struct Row {
     QString label; // as a host shows it
     bool enabled;
@@ -88,6 +79,10 @@ class TestExportedMenu : public QObject {
     Q_OBJECT
     QProcess watcher;
     QTemporaryDir config;
+    QSet<int> m_changed; // the menus whose layout the item said had changed
+
+public Q_SLOTS:
+    void changed(uint, int menu) { m_changed.insert(menu); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -156,19 +151,18 @@ private Q_SLOTS:
             d.scanner()->handleLsofOutput(listing);
         QTRY_VERIFY(watcher.canReadLine());
         const QString item = QString::fromUtf8(watcher.readAll().trimmed().split('\n').last());
-        Updates updates;
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"host"_s)
-            .connect(item, u"/MenuBar"_s, u"com.canonical.dbusmenu"_s, u"LayoutUpdated"_s, &updates,
+            .connect(item, u"/MenuBar"_s, u"com.canonical.dbusmenu"_s, u"LayoutUpdated"_s, this,
                      SLOT(changed(uint, int)));
         QTest::qWait(300);
-        updates.menus.clear();
+        m_changed.clear();
 
         // Every row a host reaches: no menu longer than a screen, a process no deeper than three
         // levels, the fixed items near the top and their headers not to be chosen.
         QList<Row> rows = open(item, 0, 1);
         // Plasma places a submenu by the items it knew when the menu opened: each is announced.
         for (const Row &r : std::as_const(rows))
-            QTRY_VERIFY(!r.submenu || updates.menus.contains(r.submenu));
+            QTRY_VERIFY(!r.submenu || m_changed.contains(r.submenu));
         QVERIFY(std::ranges::find(rows, u"Quit"_s, &Row::label) - rows.begin() < 30);
         for (const Row &r : std::as_const(rows))
             QCOMPARE(r.enabled,

@@ -5,12 +5,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <csignal>
 
 using namespace Qt::StringLiterals;
 
@@ -103,11 +99,10 @@ echo $?)");
         for (qsizetype i = 0; i < all.size(); ++i) {
             QString line = titles.value(i).section(u"  ("_s, 0, 0) + u" | "_s +
                            all[i][u"user"].toString() + u" |"_s;
-            for (const auto &port : all[i][u"ports"].toArray()) {
+            for (const auto &port : all[i][u"ports"].toArray())
                 for (const char16_t *key :
                      {u"address", u"family", u"exposure", u"localUrl", u"networkUrl"})
                     line += u' ' + (port[key].isNull() ? u"null"_s : port[key].toString());
-            }
             lines.append(line);
         }
         lines += parts[2].split(u'\n', Qt::SkipEmptyParts);
@@ -204,9 +199,8 @@ echo $?)");
         env.insert(u"TMPDIR"_s, u"/nonexistent"_s); // Qt makes none
         if (!runtime)
             env.insert(u"XDG_RUNTIME_DIR"_s, QString());
-        const QString socket =
-            (runtime ? env.value(u"XDG_RUNTIME_DIR"_s) : u"/tmp/ambrel-%1"_s.arg(getuid())) +
-            u"/ambrel.socket"_s;
+        const QString socket = u"%1/ambrel.socket"_s.arg(
+            runtime ? env.value(u"XDG_RUNTIME_DIR"_s) : u"/tmp/ambrel-%1"_s.arg(getuid()));
         QFile::remove(socket);
         QProcess first, second;
         first.setProcessEnvironment(env);
