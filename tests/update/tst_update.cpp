@@ -106,7 +106,7 @@ private Q_SLOTS:
                u"minisign -S -s one -m a.tar.gz -x sig -t 'ambrel %1' %2 >&2; cat sig"_s.arg(
                    QLatin1String(tag == "the same version" ? AMBREL_VERSION : "0.2.0"),
                    QLatin1String(tag.startsWith("legacy") ? "-l" : ""))));
-        bytes[bytes.size() / 2] ^= char(tag.endsWith("one flipped byte"));
+        bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ tag.endsWith("one flipped byte"));
         if (tag.endsWith("CRLF line ends"))
             signature.replace(u'\n', u"\r\n"_s);
         if (tag == "altered trusted comment")
