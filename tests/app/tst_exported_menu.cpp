@@ -33,15 +33,6 @@ public Q_SLOTS:
     }
 };
 
-// The menus whose layout the item said had changed.
-class Updates : public QObject {
-    Q_OBJECT
-public:
-    QSet<int> menus;
-public Q_SLOTS:
-    void changed(uint, int menu) { menus.insert(menu); }
-};
-
 struct Row {
     QString label; // as a host shows it
     bool enabled;
@@ -88,6 +79,10 @@ class TestExportedMenu : public QObject {
     Q_OBJECT
     QProcess watcher;
     QTemporaryDir config;
+    QSet<int> m_changed; // the menus whose layout the item said had changed
+
+public Q_SLOTS:
+    void changed(uint, int menu) { m_changed.insert(menu); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -156,47 +151,38 @@ private Q_SLOTS:
             d.scanner()->handleLsofOutput(listing);
         QTRY_VERIFY(watcher.canReadLine());
         const QString item = QString::fromUtf8(watcher.readAll().trimmed().split('\n').last());
-        Updates updates;
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"host"_s)
-            .connect(item, u"/MenuBar"_s, u"com.canonical.dbusmenu"_s, u"LayoutUpdated"_s, &updates,
+            .connect(item, u"/MenuBar"_s, u"com.canonical.dbusmenu"_s, u"LayoutUpdated"_s, this,
                      SLOT(changed(uint, int)));
         QTest::qWait(300);
-        updates.menus.clear();
+        m_changed.clear();
 
         // Every row a host reaches: no menu longer than a screen, a process no deeper than three
         // levels, the fixed items near the top and their headers not to be chosen.
         QList<Row> rows = open(item, 0, 1);
         // Plasma places a submenu by the items it knew when the menu opened: each is announced.
         for (const Row &r : std::as_const(rows))
-            QTRY_VERIFY(!r.submenu || updates.menus.contains(r.submenu));
-        const auto quit = std::find_if(rows.cbegin(), rows.cend(),
-                                       [](const Row &r) { return r.label == u"Quit"; });
-        QVERIFY(quit - rows.cbegin() < 30);
+            QTRY_VERIFY(!r.submenu || m_changed.contains(r.submenu));
+        QVERIFY(std::ranges::find(rows, u"Quit"_s, &Row::label) - rows.begin() < 30);
         for (const Row &r : std::as_const(rows))
             QCOMPARE(r.enabled,
                      !QRegularExpression(u"Processes$|^Preferences$"_s).match(r.label).hasMatch());
         QVERIFY(rows.size() <= 40);
-        for (qsizetype i = 0; i < rows.size(); ++i) {
+        for (qsizetype i = 0; i < rows.size(); ++i)
             if (const Row r = rows[i]; r.submenu && r.depth < 4) {
                 const QList<Row> submenu = open(item, r.submenu, r.depth + 1);
                 QVERIFY(submenu.size() <= 40);
                 rows += submenu;
             }
-        }
         const QRegularExpression title(u"^\\d+ · "_s);
-        QCOMPARE(std::count_if(rows.cbegin(), rows.cend(),
-                               [&](const Row &r) { return title.match(r.label).hasMatch(); }),
-                 entries);
-        QVERIFY(std::all_of(rows.cbegin(), rows.cend(), [&](const Row &r) {
-            return r.depth <= 3 || !title.match(r.label).hasMatch();
-        }));
-        QStringList labels;
-        for (const Row &r : std::as_const(rows))
-            labels.append(r.label);
-        QVERIFY2(QRegularExpression(shown, QRegularExpression::MultilineOption |
-                                               QRegularExpression::DotMatchesEverythingOption)
-                     .match(labels.join(u'\n'))
-                     .hasMatch(),
+        QStringList labels(rows.size());
+        std::ranges::transform(rows, labels.begin(), &Row::label);
+        QCOMPARE(labels.filter(title).size(), entries);
+        QVERIFY(std::ranges::none_of(
+            rows, [&](const Row &r) { return r.depth > 3 && title.match(r.label).hasMatch(); }));
+        const auto options =
+            QRegularExpression::MultilineOption | QRegularExpression::DotMatchesEverythingOption;
+        QVERIFY2(QRegularExpression(shown, options).match(labels.join(u'\n')).hasMatch(),
                  qPrintable(labels.join(u'|')));
     }
 };

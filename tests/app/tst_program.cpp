@@ -5,12 +5,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <csignal>
 
 using namespace Qt::StringLiterals;
 
@@ -31,25 +27,6 @@ class TestProgram : public QObject {
         return env;
     }
 
-    // Python that listens on 127.0.0.1 until killed, and prints its port first.
-    static inline const QString listener =
-        u"import socket, time; s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen(); "
-        "print(s.getsockname()[1], flush=True); time.sleep(60)"_s;
-    static QByteArray ambrel(const QStringList &arguments, int *status = nullptr,
-                             const QString &display = {})
-    {
-        QProcess p;
-        QProcessEnvironment env = cleanEnvironment();
-        if (!display.isEmpty())
-            env.insert(u"DISPLAY"_s, display);
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral(AMBREL_PROGRAM), arguments);
-        p.waitForFinished(30000);
-        if (status)
-            *status = p.exitCode();
-        return p.readAllStandardOutput() + p.readAllStandardError();
-    }
-
 private Q_SLOTS:
     // Servers in namespaces of their own (network, pid, mount), listed by root or by nobody:
     // the titles in order, then each port's owner, address, exposure and URLs, then any line a
@@ -60,37 +37,30 @@ private Q_SLOTS:
         QTest::addColumn<QString>("servers"); // serve FOLDER PORT [ADDRESS V6ONLY [AS...]]
         QTest::addColumn<QString>("lister");
         QTest::addColumn<QStringList>("listed");
-        const QString root, nobody = u"setpriv --reuid=65534 --regid=65534 "
-                                     "--clear-groups"_s;
-        QTest::newRow("IPv6-only and dual-stack wildcards, newest first")
-            << u"serve v6 9000 :: 1; serve dual 8000 :: 0"_s << root
-            << QStringList{u"8000 · python3 (dual) | root | :: ipv6 all networks "
-                           "http://localhost:8000 http://198.51.100.7:8000"_s,
-                           u"9000 · python3 (v6) | root | :: ipv6 all IPv6 "
-                           "networks http://localhost:9000 http://[2001:db8::7]:9000"_s};
-        QTest::newRow("a mapped bind to one other address")
-            << u"serve m 8081 ::ffff:192.0.2.10 -"_s << root
-            << QStringList{u"8081 · python3 | root | 192.0.2.10 ipv4 this address's network "
-                           "http://192.0.2.10:8081 http://192.0.2.10:8081"_s};
-        QTest::newRow("two http.servers in two folders, across a pid wrap")
-            << u"echo 30000 >/proc/sys/kernel/ns_last_pid; serve blog 8001; "
-               "echo 300 >/proc/sys/kernel/ns_last_pid; serve shop 8002"_s
-            << root
-            << QStringList{u"8002 · python3 http.server (shop) | root | 127.0.0.1 "
-                           "ipv4 this machine only http://localhost:8002 null"_s,
-                           u"8001 · python3 http.server (blog) | root | 127.0.0.1 "
-                           "ipv4 this machine only http://localhost:8001 null"_s};
-        QTest::newRow("another user's socket")
-            << u"id ambrel-other >/dev/null 2>&1 || useradd -r ambrel-other; "
-               "serve o 5432 0.0.0.0 - setpriv --reuid=ambrel-other "
-               "--regid=ambrel-other --clear-groups; last='--kill 5432'"_s
-            << nobody
-            << QStringList{u"5432 · ambrel-other | ambrel-other | 0.0.0.0 ipv4 all "
-                           "networks http://localhost:5432 "
-                           "http://198.51.100.7:5432"_s,
-                           u"ambrel: port 5432 is held by a process of user "
-                           "ambrel-other; Ambrel cannot end it"_s,
-                           u"2"_s};
+        const std::tuple<const char *, const char *, const char *, const char *> rows[] = {
+            {"IPv6-only and dual-stack wildcards, newest first", "",
+             "serve v6 9000 :: 1; serve dual 8000 :: 0",
+             "8000 · python3 (dual) | root | :: ipv6 all networks http://localhost:8000 "
+             "http://198.51.100.7:8000\n9000 · python3 (v6) | root | :: ipv6 all IPv6 networks "
+             "http://localhost:9000 http://[2001:db8::7]:9000"},
+            {"a mapped bind to one other address", "", "serve m 8081 ::ffff:192.0.2.10 -",
+             "8081 · python3 | root | 192.0.2.10 ipv4 this address's network "
+             "http://192.0.2.10:8081 http://192.0.2.10:8081"},
+            {"two http.servers in two folders, across a pid wrap", "",
+             "echo 30000 >/proc/sys/kernel/ns_last_pid; serve blog 8001; echo 300 "
+             ">/proc/sys/kernel/ns_last_pid; serve shop 8002",
+             "8002 · python3 http.server (shop) | root | 127.0.0.1 ipv4 this machine only "
+             "http://localhost:8002 null\n8001 · python3 http.server (blog) | root | 127.0.0.1 "
+             "ipv4 this machine only http://localhost:8001 null"},
+            {"another user's socket", "setpriv --reuid=65534 --regid=65534 --clear-groups",
+             "id ambrel-other >/dev/null 2>&1 || useradd -r ambrel-other; serve o 5432 0.0.0.0 - "
+             "setpriv --reuid=ambrel-other --regid=ambrel-other --clear-groups; last='--kill 5432'",
+             "5432 · ambrel-other | ambrel-other | 0.0.0.0 ipv4 all networks http://localhost:5432 "
+             "http://198.51.100.7:5432\nambrel: port 5432 is held by a process of user "
+             "ambrel-other; Ambrel cannot end it\n2"}};
+        for (const auto &[name, lister, servers, listed] : rows)
+            QTest::newRow(name) << QString::fromUtf8(servers) << QString::fromUtf8(lister)
+                                << QString::fromUtf8(listed).split(u'\n');
     }
 
     void listingInNamespaces()
@@ -129,11 +99,10 @@ echo $?)");
         for (qsizetype i = 0; i < all.size(); ++i) {
             QString line = titles.value(i).section(u"  ("_s, 0, 0) + u" | "_s +
                            all[i][u"user"].toString() + u" |"_s;
-            for (const auto &port : all[i][u"ports"].toArray()) {
+            for (const auto &port : all[i][u"ports"].toArray())
                 for (const char16_t *key :
                      {u"address", u"family", u"exposure", u"localUrl", u"networkUrl"})
                     line += u' ' + (port[key].isNull() ? u"null"_s : port[key].toString());
-            }
             lines.append(line);
         }
         lines += parts[2].split(u'\n', Qt::SkipEmptyParts);
@@ -147,12 +116,14 @@ echo $?)");
         if (::geteuid() != 0)
             QSKIP("needs root, for a pid namespace");
         QProcess p;
-        p.start(u"unshare"_s, u"--pid --fork --mount-proc bash -c"_s.split(u' ')
-                                  << u"coproc /usr/bin/python3 -c \"%1\"; l=$COPROC_PID; read port "
-                                     "<&${COPROC[0]}; AMBREL_HAND_OFF=\"9 $l\" \"$0\" --kill $port "
-                                     "2>&1; echo $? $(cut -d' ' -f2,3 /proc/$l/stat | sed 's/ "
-                                     "[RS]$/ lives/')"_s.arg(listener)
-                                  << QStringLiteral(AMBREL_HANDOFF_PROGRAM));
+        p.start(u"unshare"_s,
+                u"--pid --fork --mount-proc bash -c"_s.split(u' ')
+                    << u"coproc /usr/bin/python3 -c \"import socket, time; s = socket.socket(); "
+                       "s.bind(('127.0.0.1', 0)); s.listen(); print(s.getsockname()[1], "
+                       "flush=True); time.sleep(60)\"; l=$COPROC_PID; read port <&${COPROC[0]}; "
+                       "AMBREL_HAND_OFF=\"9 $l\" \"$0\" --kill $port 2>&1; echo $? $(cut -d' ' "
+                       "-f2,3 /proc/$l/stat | sed 's/ [RS]$/ lives/')"_s
+                    << QStringLiteral(AMBREL_HANDOFF_PROGRAM));
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.readAll(), QByteArray("0 (sleep) lives\n"));
     }
@@ -193,9 +164,15 @@ echo $?)");
         QFETCH(QString, display);
         QFETCH(int, status);
         QFETCH(QString, said);
-        int exit = -1;
-        const QByteArray out = ambrel(arguments, &exit, display);
-        QCOMPARE(exit, status);
+        QProcess p;
+        QProcessEnvironment env = cleanEnvironment();
+        if (!display.isEmpty())
+            env.insert(u"DISPLAY"_s, display);
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(AMBREL_PROGRAM), arguments);
+        p.waitForFinished(30000);
+        const QByteArray out = p.readAllStandardOutput() + p.readAllStandardError();
+        QCOMPARE(p.exitCode(), status);
         QVERIFY2(out.contains(said.toUtf8()), out.constData());
         if (status) // no crash, no abort: one line
             QCOMPARE(out.count('\n'), 1);
@@ -222,9 +199,8 @@ echo $?)");
         env.insert(u"TMPDIR"_s, u"/nonexistent"_s); // Qt makes none
         if (!runtime)
             env.insert(u"XDG_RUNTIME_DIR"_s, QString());
-        const QString socket =
-            (runtime ? env.value(u"XDG_RUNTIME_DIR"_s) : u"/tmp/ambrel-%1"_s.arg(getuid())) +
-            u"/ambrel.socket"_s;
+        const QString socket = u"%1/ambrel.socket"_s.arg(
+            runtime ? env.value(u"XDG_RUNTIME_DIR"_s) : u"/tmp/ambrel-%1"_s.arg(getuid()));
         QFile::remove(socket);
         QProcess first, second;
         first.setProcessEnvironment(env);

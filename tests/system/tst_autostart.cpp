@@ -3,7 +3,6 @@
 #include "Helpers.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -70,11 +69,10 @@ private Q_SLOTS:
             QVERIFY(check.waitForFinished());
             const QByteArray now = readFile(path);
             QVERIFY2(check.exitCode() == 0 && check.readAll().isEmpty(), now.constData());
-            for (const QByteArray &line : text.split('\n')) {
+            for (const QByteArray &line : text.split('\n'))
                 if (!line.startsWith("Name=") && !line.startsWith("Exec=") &&
                     !line.contains("true") && !line.contains("false"))
                     QVERIFY2(now.contains(line + '\n'), line.constData());
-            }
         }
         QCOMPARE(QProcess::execute(u"gio"_s, {u"launch"_s, path}), 0);
         QTRY_VERIFY(QFile::exists(program + u".ran"_s));

@@ -8,7 +8,6 @@
 #include <QTest>
 
 #include <sched.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -23,22 +22,22 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("setup"); // `up NAME` makes an interface with no address
         QTest::addColumn<QString>("address");
-        QTest::newRow("no default route") << u"up eth0; addr 192.0.2.1/24 dev eth0"_s << QString();
-        QTest::newRow("last ipv4, even before ipv6")
-            << u"up eth0; for a in 2001:db8::1/64 192.0.2.10/24 192.0.2.11/24 2001:db8::2/64; do "
-               "addr $a dev eth0; done; ip route add default via 192.0.2.1"_s
-            << u"192.0.2.11"_s;
-        QTest::newRow("near names, none exact")
-            << u"up eth0; up eth01; up ETH0; addr 192.0.2.1/24 dev eth01; addr 198.51.100.1/24 "
-               "dev ETH0; ip route add default dev eth0"_s
-            << QString();
-        QTest::newRow("the default route with the lowest metric")
-            << u"up eth0; up eth1; addr 192.0.2.1/24 dev eth0; addr 198.51.100.1/24 dev eth1; "
-               "ip route add default dev eth0 metric 600; ip route add default dev eth1"_s
-            << u"198.51.100.1"_s;
-        QTest::newRow("ipv6 only") << u"up eth0; addr 2001:db8::1/64 dev eth0; addr fe80::1/64 "
-                                      "dev eth0; ip route add default dev eth0"_s
-                                   << u"[fe80::1%25eth0]"_s;
+        const std::tuple<const char *, const char *, const char *> rows[] = {
+            {"no default route", "", "up eth0; addr 192.0.2.1/24 dev eth0"},
+            {"last ipv4, even before ipv6", "192.0.2.11",
+             "up eth0; for a in 2001:db8::1/64 192.0.2.10/24 192.0.2.11/24 2001:db8::2/64; do addr "
+             "$a dev eth0; done; ip route add default via 192.0.2.1"},
+            {"near names, none exact", "",
+             "up eth0; up eth01; up ETH0; addr 192.0.2.1/24 dev eth01; addr 198.51.100.1/24 dev "
+             "ETH0; ip route add default dev eth0"},
+            {"the default route with the lowest metric", "198.51.100.1",
+             "up eth0; up eth1; addr 192.0.2.1/24 dev eth0; addr 198.51.100.1/24 dev eth1; ip "
+             "route add default dev eth0 metric 600; ip route add default dev eth1"},
+            {"ipv6 only", "[fe80::1%25eth0]",
+             "up eth0; addr 2001:db8::1/64 dev eth0; addr fe80::1/64 dev eth0; ip route add "
+             "default dev eth0"}};
+        for (const auto &[name, address, setup] : rows)
+            QTest::newRow(name) << QString::fromUtf8(setup) << QString::fromUtf8(address);
     }
 
     void localNetworkAddress()

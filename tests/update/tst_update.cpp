@@ -15,11 +15,9 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
 // The output of a shell script run in dir. In it, "bundle <dir> <version>" makes a tree whose
 // bin/ambrel, once started, leaves its version in share/ambrel/started.
-QByteArray sh(const QString &dir, const QString &script)
+static QByteArray sh(const QString &dir, const QString &script)
 {
     QProcess p;
     p.setWorkingDirectory(dir);
@@ -32,32 +30,6 @@ QByteArray sh(const QString &dir, const QString &script)
     p.waitForFinished(60000);
     return p.readAllStandardOutput();
 }
-
-// Serves the feed, the archive at /a.tar.gz and a redirect to plain http at /moved.
-QString serve(QTcpServer &server, const QJsonObject &feed, const QByteArray &archive)
-{
-    const auto answer = [](const QByteArray &head, const QByteArray &body) {
-        return "HTTP/1.1 " + head + "\r\nContent-Length: " + QByteArray::number(body.size()) +
-               "\r\nConnection: close\r\n\r\n" + body;
-    };
-    const QHash<QByteArray, QByteArray> answers{
-        {"/update/osx/" AMBREL_VERSION, answer("200 OK", QJsonDocument(feed).toJson())},
-        {"/moved", answer("302 Found\r\nLocation: http://192.0.2.1/a.tar.gz", {})},
-        {"/a.tar.gz", answer("200 OK", archive)}};
-    server.listen(QHostAddress::LocalHost);
-    QObject::connect(&server, &QTcpServer::newConnection, &server, [&server, answers] {
-        QTcpSocket *socket = server.nextPendingConnection();
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, answers] {
-            if (socket->peek(socket->bytesAvailable()).contains("\r\n\r\n")) {
-                socket->write(answers.value(socket->readAll().split(' ').value(1)));
-                socket->disconnectFromHost();
-            }
-        });
-    });
-    return u"http://127.0.0.1:%1"_s.arg(server.serverPort());
-}
-
-} // namespace
 
 class TestUpdate : public QObject {
     Q_OBJECT
@@ -134,14 +106,12 @@ private Q_SLOTS:
                u"minisign -S -s one -m a.tar.gz -x sig -t 'ambrel %1' %2 >&2; cat sig"_s.arg(
                    QLatin1String(tag == "the same version" ? AMBREL_VERSION : "0.2.0"),
                    QLatin1String(tag.startsWith("legacy") ? "-l" : ""))));
-        if (tag.endsWith("one flipped byte"))
-            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
+        bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ tag.endsWith("one flipped byte"));
         if (tag.endsWith("CRLF line ends"))
             signature.replace(u'\n', u"\r\n"_s);
         if (tag == "altered trusted comment")
             signature.replace(u"ambrel 0.2.0"_s, u"ambrel 9.2.0"_s);
-        if (tag == "truncated signature")
-            signature.chop(20);
+        signature.chop(tag == "truncated signature" ? 20 : 0);
         QJsonObject feed{{u"url"_s, tag == "redirect to plain http" ? u"/moved"_s
                                     : tag == "a URL that forges log lines"
                                         ? u"ftp://x/\x1b[2J\nambrel[1]: ok"_s
@@ -151,9 +121,28 @@ private Q_SLOTS:
         if (tag != "unsigned")
             feed.insert(u"signature"_s, signature);
 
+        // Serves the feed, the archive at /a.tar.gz and a redirect to plain http at /moved.
+        const auto answer = [](const QByteArray &head, const QByteArray &body) {
+            return "HTTP/1.1 " + head + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                   "\r\nConnection: close\r\n\r\n" + body;
+        };
+        const QHash<QByteArray, QByteArray> answers{
+            {"/update/osx/" AMBREL_VERSION, answer("200 OK", QJsonDocument(feed).toJson())},
+            {"/moved", answer("302 Found\r\nLocation: http://192.0.2.1/a.tar.gz", {})},
+            {"/a.tar.gz", answer("200 OK", bytes)}};
         QTcpServer server;
+        server.listen(QHostAddress::LocalHost);
+        connect(&server, &QTcpServer::newConnection, &server, [&server, &answers] {
+            QTcpSocket *socket = server.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, &answers] {
+                if (socket->peek(socket->bytesAvailable()).contains("\r\n\r\n")) {
+                    socket->write(answers.value(socket->readAll().split(' ').value(1)));
+                    socket->disconnectFromHost();
+                }
+            });
+        });
         QList<int> states; // outlives the updater, which may still report
-        qputenv("AMBREL_UPDATE_ORIGIN", serve(server, feed, bytes).toUtf8());
+        qputenv("AMBREL_UPDATE_ORIGIN", u"http://127.0.0.1:%1"_s.arg(server.serverPort()).toUtf8());
         // makeUpdater takes the key built in, which is not the archive's.
         const std::unique_ptr<Updater> updater(
             tag.startsWith("another key")
@@ -192,9 +181,8 @@ private Q_SLOTS:
             updater->cancel();
             QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
             QTest::qWait(100);
-        } else {
+        } else
             QTRY_VERIFY_WITH_TIMEOUT(states.size() >= 2 && states.last() == Updater::Idle, 20000);
-        }
         const QStringList lines =
             logLines(err.release()).filter(QRegularExpression(u"failed|not installed"_s));
         QCOMPARE(lines.size(), 1);
