@@ -1,6 +1,8 @@
 // The operating-system layer against real files, processes and interface lists.
+#include "Clipboard.h"
 #include "Helpers.h"
 #include "Network.h"
+#include "Paths.h"
 #include "Processes.h"
 
 #include <QFile>
@@ -74,6 +76,44 @@ private Q_SLOTS:
         QVERIFY(first.waitForFinished());
         QCOMPARE(Platform::processStartTime(pid), std::nullopt);
         QCOMPARE(Platform::processStartTime(0), std::nullopt);
+    }
+
+    // The Wayland copy through wl-copy (a stand-in on PATH): the text on its input; a failure or
+    // a hang is one log line and no copy.
+    void copyThroughWlCopy()
+    {
+        QTemporaryDir bin;
+        qputenv("PATH", bin.path().toUtf8() + ':' + qgetenv("PATH"));
+        const std::tuple<const char *, bool, const char *> rows[] = {
+            {"cat > \"$0.got\"", true, ""},
+            {"echo 'no seat' >&2; exit 1", false, "wl-copy failed: no seat"},
+            {"exec sleep 10", false, "wl-copy did not finish within 5 s; nothing copied"}};
+        for (const auto &[script, copied, said] : rows) {
+            QFile program(bin.filePath(u"wl-copy"_s));
+            QVERIFY(program.open(QIODevice::WriteOnly) &&
+                    program.write("#!/bin/sh\n" + QByteArray(script)) > 0);
+            program.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            program.close();
+            FdCapture err(STDERR_FILENO);
+            QCOMPARE(Platform::copyWithWlCopy(u"http://[::1]:80"_s), copied);
+            QCOMPARE(logLines(err.release()).join(u'\n'), QString::fromUtf8(said));
+        }
+        QCOMPARE(readFile(bin.filePath(u"wl-copy.got"_s)), "http://[::1]:80");
+    }
+
+    // The single instance's folder: the runtime folder where only this user may enter it, else
+    // /tmp/ambrel-UID.
+    void privateFolder()
+    {
+        QTemporaryDir own, open;
+        QFile::setPermissions(open.path(), QFile::Permissions(0x7777));
+        const QString fallback = u"/tmp/ambrel-%1"_s.arg(::getuid());
+        for (const auto &[runtime, used] :
+             {std::pair{own.path(), own.path()}, {open.path(), fallback}, {QString(), fallback}}) {
+            qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+            QString why;
+            QCOMPARE(Platform::privateFolder(&why), used);
+        }
     }
 };
 
