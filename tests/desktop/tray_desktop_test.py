@@ -7,9 +7,10 @@
 # the panel. The menu is read off the screen with OCR; screenshots of every step are kept in
 # SHOTS_DIR as <host>-<step>.png.
 import contextlib, ctypes, json, os, re, select, shutil, signal, subprocess, sys, tempfile, time
+from pathlib import Path
 
-SCREEN, LISTING_WAIT = (1024, 768), 12.0  # lsof lists every 3 s, the native engine every second
-WATCHER = "org.kde.StatusNotifierWatcher"
+# LISTING_WAIT: lsof lists every 3 s, the native engine every second.
+SCREEN, LISTING_WAIT, WATCHER = (1024, 768), 12.0, "org.kde.StatusNotifierWatcher"
 XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel" version="1.0">
 <property name="configver" type="int" value="2"/><property name="panels" type="array">
 <value type="int" value="1"/><property name="panel-1" type="empty">
@@ -23,30 +24,23 @@ XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel
 # host shows it on a right click). config: a panel with only the tray, that asks nothing at
 # first start. CTest runs neither plasma nor gnome: scripts/install-deps installs neither.
 HOSTS = {
-    "trayer": dict(button=1, args=["--scanner=lsof"], panel=(
-        "trayer --edge top --align right --widthtype request --height 24 --SetDockType true "
-        "--transparent false").split()),
+    "trayer": dict(button=1, args=["--scanner=lsof"], panel="trayer --edge top --align right "
+        "--widthtype request --height 24 --SetDockType true --transparent false".split()),
     "xfce": dict(button=3, panel=["xfce4-panel", "--disable-wm-check"],
                  config=("xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", XFCE_PANEL)),
     "sway": dict(button=3, wayland=True, panel=["waybar"], config=("waybar/config", json.dumps(
         {"position": "top", "height": 28, "modules-right": ["tray"]}))),
     "plasma": dict(button=3, panel=["plasmashell", "--no-respawn"]),
-    "gnome": dict(button=3, panel=["gnome-shell", "--x11", "--replace"], setup=[
-        "gsettings", "set", "org.gnome.shell", "enabled-extensions",
-        "['appindicatorsupport@rgcjonas.gmail.com']"]),
-}
+    "gnome": dict(button=3, panel=["gnome-shell", "--x11", "--replace"], setup=["gsettings", "set",
+        "org.gnome.shell", "enabled-extensions", "['appindicatorsupport@rgcjonas.gmail.com']"])}
 # The checks after the icon shows a listener of ours, and the hosts that run each.
-CHECKS = [
-    ("copied_url_on_clipboard", lambda d: d.wayland),
-    ("kill_through_menu", lambda d: True),
-    ("icon_back_after_bar_restart", lambda d: d.wayland and not d.late),
-    ("quit_ends_ambrel_and_children", lambda d: True),
-]
+CHECKS = [("copied_url_on_clipboard", lambda d: d.wayland), ("kill_through_menu", lambda d: True),
+          ("icon_back_after_bar_restart", lambda d: d.wayland and not d.late),
+          ("quit_ends_ambrel_and_children", lambda d: True)]
 libc = ctypes.CDLL(None, use_errno=True)
 
 
-class Failure(Exception):
-    pass
+class Failure(Exception): pass
 
 
 def read_line(fd, timeout):
@@ -61,8 +55,11 @@ def children_of(pid):  # (pid, command) of each live child
 
 def reap_children():
     with contextlib.suppress(ChildProcessError):
-        while os.waitpid(-1, os.WNOHANG)[0]:
-            pass
+        while os.waitpid(-1, os.WNOHANG)[0]: pass
+
+
+def output(argv, timeout, **kwargs):  # what argv writes to stdout, or CalledProcessError
+    return subprocess.run(argv, capture_output=True, check=True, timeout=timeout, **kwargs).stdout
 
 
 def ended(process, within, what):
@@ -75,27 +72,19 @@ def ended(process, within, what):
 class Screen:  # one screenshot, raw RGB (grim and import give 8-bit P6)
     def __init__(self, ppm):
         _, width, height, _, self.rgb = ppm.split(maxsplit=4)
-        self.ppm, self.width, self.height = ppm, int(width), int(height)
-
-    def row(self, y, x0=0, x1=None):
-        return self.rgb[(y * self.width + x0) * 3:(y * self.width + (x1 or self.width)) * 3]
+        self.ppm, self.width, self.height, n = ppm, int(width), int(height), 3 * int(width)
+        self.rows = [self.rgb[y * n:y * n + n] for y in range(self.height)]
 
     def region(self, box):
-        return b"".join(self.row(y, box[0], box[2]) for y in range(box[1], box[3]))
+        return b"".join(row[box[0] * 3:box[2] * 3] for row in self.rows[box[1]:box[3]])
 
     def diff_box(self, other, widen=0):
         # The smallest (x0, y0, x1, y1) that holds every pixel that differs, widened.
-        rows = [y for y in range(self.height) if self.row(y) != other.row(y)]
-        x0, x1 = self.width, 0
-        for a, b in ((self.row(y), other.row(y)) for y in rows):
-            x0 = min(x0, next(i for i in range(len(a)) if a[i] != b[i]) // 3)
-            x1 = max(x1, next(i for i in range(len(a) - 1, -1, -1) if a[i] != b[i]) // 3 + 1)
-        return rows and (max(0, x0 - widen), max(0, rows[0] - widen),
-                         min(self.width, x1 + widen), min(self.height, rows[-1] + 1 + widen))
-
-
-def centre(box):
-    return ((box[0] + box[2]) // 2, (box[1] + box[3]) // 2)
+        rows = [(y, a, b) for y, (a, b) in enumerate(zip(self.rows, other.rows)) if a != b]
+        xs = [next(i for i in order if a[i] != b[i]) // 3 for _, a, b in rows
+              for order in (range(len(a)), reversed(range(len(a))))]
+        return rows and (max(0, min(xs) - widen), max(0, rows[0][0] - widen),
+            min(self.width, max(xs) + 1 + widen), min(self.height, rows[-1][0] + 1 + widen))
 
 
 # The text lines tesseract reads in box, as (text, box in screen pixels). Menus grey out their
@@ -107,35 +96,30 @@ def ocr_lines(screen, box):
             *(["-negate"] if sum(pixels) < 128 * len(pixels) else []), "-resize", f"{scale}00%"]
     lines = []
     for variant in ([], ["-threshold", "85%"]):
-        png = subprocess.run(["convert", "ppm:-", *crop, *variant, "png:-"], input=screen.ppm,
-                             capture_output=True, check=True, timeout=30).stdout
-        tsv = subprocess.run(["tesseract", "stdin", "stdout", "-l", "eng", "--psm", "11", "tsv"],
-                             input=png, capture_output=True, check=True, timeout=60,
-                             env=dict(os.environ, OMP_THREAD_LIMIT="1")).stdout.decode()
+        png = output(["convert", "ppm:-", *crop, *variant, "png:-"], 30, input=screen.ppm)
+        tsv = output("tesseract stdin stdout -l eng --psm 11 tsv".split(), 60, input=png,
+                     env=dict(os.environ, OMP_THREAD_LIMIT="1")).decode()
         words = [c for c in (row.split("\t") for row in tsv.splitlines()[1:])
                  if len(c) == 12 and c[11].strip() and float(c[10]) >= 0]
-        found = []
         # Sparse-text mode numbers every word alone; a line is what shares a middle height,
         # cut where a wide gap parts a submenu from its menu (or a shortcut from its item).
+        found = []  # each line as its words, (text, x0, y0, x1, y1)
         for cols in sorted(words, key=lambda c: int(c[6])):
             left, top, width, height = (int(c) // scale for c in cols[6:10])
-            word = (x0 + left, y0 + top, x0 + left + width, y0 + top + height)
-            line = next((line for line in found if abs(line[2] - top - height / 2) <= 5
-                         and word[0] - line[1][2] <= 20), None)
-            if line:
-                line[0] += " " + cols[11].strip()
-                line[1] = (line[1][0], min(line[1][1], word[1]), word[2], max(line[1][3], word[3]))
-            else:
-                found.append([cols[11].strip(), word, top + height / 2])
-        lines += [(text, box) for text, box, _ in found]
+            word = (cols[11].strip(), x0 + left, y0 + top, x0 + left + width, y0 + top + height)
+            line = next((ws for ws in found if abs(ws[0][2] + ws[0][4] - word[2] - word[4]) <= 10
+                         and word[1] - ws[-1][3] <= 20), None)
+            line.append(word) if line else found.append([word])
+        lines += [(" ".join(w[0] for w in ws), (ws[0][1], min(w[2] for w in ws), ws[-1][3],
+                                                 max(w[4] for w in ws))) for ws in found]
     return lines
 
 
-def find_line(lines, pattern, what):  # the middle of the first line that matches
+def find_line(lines, pattern, what):  # the box of the first line that matches
     found = next((box for text, box in lines if re.search(pattern, text)), None)
     if not found:
         raise Failure(f"the menu has no {what}; it reads {[t for t, _ in lines]}")
-    return centre(found)
+    return found
 
 
 class Desktop:  # every process of one run, started by us and stopped by us, by pid
@@ -143,26 +127,23 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
         self.name, self.ambrel_path, self.shots, self.scratch = name, ambrel, shots, scratch
         self.host, self.late = HOSTS[name.removesuffix("-late")], name.endswith("-late")
         self.wayland, self.xembed = self.host.get("wayland"), self.host["button"] == 1
-        self.processes, self.started, self.ambrel = [], [], None
-        self.home = os.path.join(scratch, "home")
+        self.processes, self.started, self.ambrel, self.home = [], [], None, f"{scratch}/home"
         os.makedirs(f"{self.home}/run", mode=0o700)
-        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
-        self.env = {k: v for k, v in os.environ.items()
-                    if k in ("PATH", "LD_LIBRARY_PATH") or k.endswith("SAN_OPTIONS")}
+        supp = f"suppressions={os.path.dirname(os.path.abspath(__file__))}/lsan.supp"
         # Update checks stay on loopback. No session bus unless a host brings one: an outer
         # desktop's tray must not answer.
-        self.env.update(HOME=self.home, XDG_RUNTIME_DIR=f"{self.home}/run", NO_AT_BRIDGE="1",
-                        LC_ALL="C.UTF-8", QT_QPA_PLATFORM="wayland" if self.wayland else "xcb",
-                        LSAN_OPTIONS=":".join(filter(None, (os.environ.get("LSAN_OPTIONS"),
-                                                            f"suppressions={supp}"))),
-                        AMBREL_UPDATE_ORIGIN="http://127.0.0.1:9",
-                        DBUS_SESSION_BUS_ADDRESS=f"unix:path={scratch}/no-bus")
+        self.env = {k: v for k, v in os.environ.items() if k in ("PATH", "LD_LIBRARY_PATH")
+                    or k.endswith("SAN_OPTIONS")} | dict(XDG_RUNTIME_DIR=f"{self.home}/run",
+            QT_QPA_PLATFORM="wayland" if self.wayland else "xcb", HOME=self.home, NO_AT_BRIDGE="1",
+            LSAN_OPTIONS=":".join(filter(None, (os.environ.get("LSAN_OPTIONS"), supp))),
+            LC_ALL="C.UTF-8", AMBREL_UPDATE_ORIGIN="http://127.0.0.1:9",
+            DBUS_SESSION_BUS_ADDRESS=f"unix:path={scratch}/no-bus")
 
     # --- processes ---------------------------------------------------------------------
 
     def start(self, name, argv, **kwargs):
         with open(os.path.join(self.shots, f"{self.name}-{name}.log"), "wb") as out:
-            kwargs = dict(dict(stdin=subprocess.DEVNULL, stdout=out, env=self.env), **kwargs)
+            kwargs = dict(stdin=subprocess.DEVNULL, stdout=out, env=self.env) | kwargs
             # Should this script be killed outright, nothing it started outlives it.
             process = subprocess.Popen(argv, stderr=out, start_new_session=True, **kwargs,
                                        preexec_fn=lambda: libc.prctl(1, signal.SIGTERM))
@@ -202,40 +183,31 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
                 raise Failure(f"gave up after {timeout:g} s waiting for {what}")
             time.sleep(interval)
 
-    def run(self, *argv, **kwargs):
-        return subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=10,
-                              **kwargs)
-
-    def sway(self, what):
-        return json.loads(self.run("swaymsg", "-r", "-t", what, check=True).stdout)
+    def run(self, *argv, **kw):
+        return subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=10, **kw)
 
     # --- display servers, session bus, panels ------------------------------------------
 
     def start_xvfb(self):
-        read_end, write_end = os.pipe()
-        self.start("xvfb", ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                            f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
-                   pass_fds=(write_end,))
-        os.close(write_end)
         # Xvfb fails if the pipe is closed before it has written; keep it open while it runs.
-        self.displayfd = read_end
-        if not (number := read_line(read_end, 15)).isdigit():
+        self.displayfd, write_end = os.pipe()
+        self.start("xvfb", f"Xvfb -displayfd {write_end} -screen 0 {SCREEN[0]}x{SCREEN[1]}x24 "
+                   "-nolisten tcp -noreset".split(), pass_fds=(write_end,))
+        os.close(write_end)
+        if not (number := read_line(self.displayfd, 15)).isdigit():
             raise Failure("Xvfb did not report its display")
         self.env["DISPLAY"] = f":{number}"
 
     def start_sway(self):
         # sway refuses to run as root: there it runs as nobody, in a folder of its own that
         # our clients reach by the socket's full path. A still pointer hides from screenshots.
-        run = os.path.join(self.scratch, "sway")
-        os.makedirs(run, mode=0o700)
-        with open(os.path.join(run, "config"), "w") as f:
-            f.write(f"xwayland disable\noutput HEADLESS-1 resolution {SCREEN[0]}x{SCREEN[1]}\n"
-                    "seat * hide_cursor 400\n")
-        user = {}
-        if os.geteuid() == 0:
+        os.makedirs(run := os.path.join(self.scratch, "sway"), mode=0o700)
+        Path(run, "config").write_text("xwayland disable\noutput HEADLESS-1 resolution "
+                                       f"{SCREEN[0]}x{SCREEN[1]}\nseat * hide_cursor 400\n")
+        user = dict(user="nobody", group="nogroup", extra_groups=[]) if os.geteuid() == 0 else {}
+        if user:
             os.chmod(self.scratch, 0o711)
             shutil.chown(run, "nobody", "nogroup")
-            user = dict(user="nobody", group="nogroup", extra_groups=[])
         self.start("sway", ["sway", "-c", os.path.join(run, "config")], **user, env=dict(
             self.env, HOME=run, XDG_RUNTIME_DIR=run, WLR_BACKENDS="headless",
             WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman"))
@@ -244,28 +216,16 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
         self.env.update(WAYLAND_DISPLAY=f"{run}/wayland-1", SWAYSOCK=f"{run}/{ipc[0]}")
         # The headless seat has no pointer; wayvnc brings a virtual one, which swaymsg moves.
         self.start("wayvnc", ["wayvnc", "-u", os.path.join(self.scratch, "vnc")])
-        self.wait_for("wayvnc's pointer", lambda: any(
-            s["capabilities"] & 1 for s in self.sway("get_seats")), 10)
-
-    def start_bus(self):
-        bus = self.start("bus", ["dbus-daemon", "--session", "--nofork", "--print-address"],
-                         stdout=subprocess.PIPE)
-        if not (address := read_line(bus.stdout.fileno(), 10)):
-            raise Failure("dbus-daemon did not report its bus")
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
-        if "setup" in self.host:
-            self.run(*self.host["setup"], check=True)
+        self.wait_for("wayvnc's pointer", lambda: any(s["capabilities"] & 1 for s in json.loads(
+            self.run("swaymsg", "-r", "-t", "get_seats", check=True).stdout)), 10)
 
     def start_panel(self):
-        if "config" in self.host:
-            path = os.path.join(self.home, ".config", self.host["config"][0])
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "w") as f:
-                f.write(self.host["config"][1])
+        if config := self.host.get("config"):
+            os.makedirs((path := Path(self.home, ".config", config[0])).parent, exist_ok=True)
+            path.write_text(config[1])
         self.start("panel", self.host["panel"])
-        self.wait_for("the panel", lambda: self.run(
-            "xdotool", "search", "--onlyvisible", "--class", "trayer").returncode == 0
-            if self.xembed else self.tray_items() is not None, 20)
+        self.wait_for("the panel", lambda: not self.run("xdotool", "search", "--onlyvisible",
+            "--class", "trayer").returncode if self.xembed else self.tray_items() is not None, 20)
 
     # The items at the StatusNotifierWatcher (on our bus only Ambrel's); None with no watcher.
     def tray_items(self):
@@ -274,16 +234,11 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
                          f"string:{WATCHER}", "string:RegisteredStatusNotifierItems")
         return None if reply.returncode else re.findall(r'string "([^"]+)"', reply.stdout)
 
-    def wait_for_item(self):
-        self.wait_for("Ambrel's item at the panel's StatusNotifierWatcher", self.tray_items, 15)
-
     # --- the screen and the pointer ------------------------------------------------------
 
     def grab(self):
-        argv = (["grim", "-t", "ppm", "-"] if self.wayland else
-                ["import", "-silent", "-window", "root", "-depth", "8", "ppm:-"])
-        return Screen(subprocess.run(argv, env=self.env, capture_output=True, check=True,
-                                     timeout=30).stdout)
+        argv = "grim -t ppm -" if self.wayland else "import -silent -window root -depth 8 ppm:-"
+        return Screen(output(argv.split(), 30, env=self.env))
 
     def shot(self, step, screen=None):
         screen = screen or self.grab()
@@ -291,24 +246,18 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
                        input=screen.ppm, check=True, timeout=30)
         return screen
 
-    def settled(self, timeout=10):
-        # The screen once two grabs half a second apart agree.
+    def settled(self, timeout=10):  # the screen once two grabs half a second apart agree
         grabs = [self.grab()]
+        return self.wait_for("the screen to settle", lambda: time.sleep(0.5) or grabs.append(
+            self.grab()) or grabs[-1].rgb == grabs[-2].rgb and grabs[-1], timeout, interval=0)
 
-        def same():
-            time.sleep(0.5)
-            grabs.append(self.grab())
-            return grabs[-1].rgb == grabs[-2].rgb and grabs[-1]
-
-        return self.wait_for("the screen to settle", same, timeout, interval=0)
-
-    def changed_from(self, before, what, timeout=10):
+    def changed_from(self, before, what, within=10):
         # A change that passes (a panel's redraw) is none: the settled screen must differ.
-        return self.wait_for(what, lambda: (now := self.settled()).rgb != before.rgb and now,
-                             timeout, interval=0)
+        return self.wait_for(what, lambda: (s := self.settled()).rgb != before.rgb and s, within, 0)
 
-    def click(self, point, button=None):
-        x, y, seat = str(point[0]), str(point[1]), ["swaymsg", "-q", "seat", "-", "cursor"]
+    def click(self, box, button=None):  # in the middle of box
+        x, y = (str((box[i] + box[i + 2]) // 2) for i in (0, 1))
+        seat = ["swaymsg", "-q", "seat", "-", "cursor"]
         self.run(*(seat + ["set", x, y] if self.wayland else ["xdotool", "mousemove", x, y]),
                  check=True)
         if button:
@@ -319,14 +268,14 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
 
     def park_pointer(self):
         # Away from the panel and where menus open, so no hover or tooltip is in a shot.
-        self.click((SCREEN[0] // 2, SCREEN[1] - 10))
+        self.click((SCREEN[0] // 2, SCREEN[1] - 10) * 2)  # a box of one pixel
         time.sleep(0.6 if self.wayland else 0)
 
     def open_menu(self, step):
         # Opens Ambrel's menu; the lines read in it and the screen that shows it.
         self.park_pointer()
         before = self.settled()
-        self.click(centre(self.icon), self.host["button"])
+        self.click(self.icon, self.host["button"])
         menu = self.shot(step, self.changed_from(before, "the menu to open"))
         return ocr_lines(menu, before.diff_box(menu, 6)), menu
 
@@ -352,8 +301,14 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
         # Display server, tray host, Ambrel, then a listener of ours that other machines could
         # reach (its network URL can be copied); the icon is found by the count it changes.
         self.start_sway() if self.wayland else self.start_xvfb()
-        if not self.xembed:
-            self.start_bus()
+        if not self.xembed:  # a session bus of its own
+            bus = self.start("bus", ["dbus-daemon", "--session", "--nofork", "--print-address"],
+                             stdout=subprocess.PIPE)
+            if not (address := read_line(bus.stdout.fileno(), 10)):
+                raise Failure("dbus-daemon did not report its bus")
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+            if "setup" in self.host:
+                self.run(*self.host["setup"], check=True)
         start_ambrel = lambda: self.start("ambrel", [self.ambrel_path, *self.host.get("args", [])])
         if self.late:
             self.ambrel = start_ambrel()
@@ -366,7 +321,7 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
             self.changed_from(empty, "Ambrel's icon in the tray", 15)
         else:
             self.ambrel = self.ambrel or start_ambrel()
-            self.wait_for_item()
+            self.wait_for("Ambrel's item at the panel's StatusNotifierWatcher", self.tray_items, 15)
         self.park_pointer()
         time.sleep(3.5 if "args" in self.host else 1.5)  # past one listing the count is drawn
         baseline = self.shot("1-start", self.settled())
@@ -374,8 +329,7 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
                                                 "--bind", "0.0.0.0", "0"])
         self.port = self.wait_for("the listener's port", lambda: re.search(
             r"port (\d+)", self.log_text("listener")), 10)[1]
-        with open(f"/proc/{self.listener.pid}/comm") as f:
-            self.command = f.read().strip()
+        self.command = Path(f"/proc/{self.listener.pid}/comm").read_text().strip()
         self.raised = self.changed_from(baseline, "the count on the icon to change", LISTING_WAIT)
         self.shot("2-count-up", self.raised)
         self.icon = baseline.diff_box(self.raised)  # the count, drawn into the icon
@@ -404,7 +358,7 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
     def icon_back_after_bar_restart(self):
         self.stop("panel", next(p for n, p in self.processes if n == "panel"))
         self.start_panel()
-        self.wait_for_item()
+        self.wait_for("Ambrel's item at the panel's StatusNotifierWatcher", self.tray_items, 15)
         self.wait_for_icon(self.dropped, "the icon back after the bar restarted")
         self.shot("7-bar-restarted")
 
@@ -426,8 +380,7 @@ class Desktop:  # every process of one run, started by us and stopped by us, by 
 
 
 def main():
-    host = sys.argv[3].removesuffix("-late") if len(sys.argv) == 4 else None
-    if host not in HOSTS:
+    if len(sys.argv) != 4 or sys.argv[3].removesuffix("-late") not in HOSTS:
         sys.exit(f"usage: {sys.argv[0]} AMBREL SHOTS_DIR {{{'|'.join(HOSTS)}}}[-late]")
     ambrel, shots, name = sys.argv[1:]
     os.makedirs(shots, exist_ok=True)
@@ -444,9 +397,8 @@ def main():
         desktop = Desktop(name, os.path.abspath(ambrel), shots, scratch)
         try:
             desktop.bring_up()
-            for check, runs_on in CHECKS:
-                if runs_on(desktop):
-                    getattr(desktop, check)()
+            for check in (c for c, runs_on in CHECKS if runs_on(desktop)):
+                getattr(desktop, check)()
         except (Failure, subprocess.SubprocessError, OSError, ValueError) as failure:
             with contextlib.suppress(Exception):  # the display server may be what failed
                 desktop.shot("failed")
