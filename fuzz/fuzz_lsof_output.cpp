@@ -34,12 +34,11 @@ static void checkMenu()
 {
     const QList<QAction *> entries = menu->entries();
     QStringList texts; // separators read ""
-    for (const QAction *item : menu->menu()->actions()) {
+    for (const QAction *item : menu->menu()->actions())
         if (item->isVisible())
             texts << (entries.contains(item) ? u"entry"_s
                       : item->menu()         ? u"more"_s
                                              : item->text());
-    }
     const qsizetype top = std::min(entries.size(), StatusMenu::maxTopLevel);
     require(texts ==
                 QStringList{u"Listening Processes"_s} + QStringList(top, u"entry"_s) +

@@ -27,17 +27,14 @@ public:
             std::fflush(nullptr);
             dup2(m_saved, m_fd);
             close(std::exchange(m_saved, -1));
-            m_file.seek(0);
-            m_text = m_file.readAll();
         }
-        return m_text;
+        m_file.seek(0);
+        return m_file.readAll();
     }
 
 private:
     QTemporaryFile m_file;
-    int m_fd;
-    int m_saved;
-    QByteArray m_text;
+    int m_fd, m_saved;
 };
 
 // A file's bytes, none if it cannot be read.
@@ -52,8 +49,7 @@ inline QByteArray listing(const QList<std::pair<qint64, qint64>> &processes)
 {
     QByteArray bytes;
     for (const auto &[pid, port] : processes)
-        bytes += "p" + QByteArray::number(pid) + "\ncp" + QByteArray::number(port) +
-                 "\nn*:" + QByteArray::number(port) + "\n";
+        bytes += QStringLiteral("p%1\ncp%2\nn*:%2\n").arg(pid).arg(port).toUtf8();
     return bytes + "m\n";
 }
 
@@ -77,6 +73,5 @@ inline bool endedBy(QProcess &p, int signal)
 inline QStringList logLines(const QByteArray &stderrText)
 {
     const QString prefix = QStringLiteral("ambrel[%1]: ").arg(QCoreApplication::applicationPid());
-    QStringList lines = QString::fromUtf8(stderrText).split(u'\n').filter(prefix);
-    return lines.replaceInStrings(prefix, QString());
+    return QString::fromUtf8(stderrText).split(u'\n').filter(prefix).replaceInStrings(prefix, u"");
 }

@@ -6,7 +6,6 @@
 #include "CountIcon.h"
 #include "Helpers.h"
 #include "LsofTask.h"
-#include "MenuItem.h"
 #include "ProcessDetails.h"
 #include "Scanner.h"
 #include "StatusItem.h"
@@ -30,6 +29,8 @@
 
 using namespace Qt::StringLiterals;
 
+using Listing = QList<std::pair<qint64, qint64>>;
+
 // Started, with its own lsof stopped so that only what the test feeds is listed.
 struct Fed : AppDelegate {
     Fed()
@@ -37,46 +38,40 @@ struct Fed : AppDelegate {
         applicationDidFinishLaunching();
         scanner()->stop();
     }
+    explicit Fed(const Listing &processes) : Fed() { feed(listing(processes)); }
     void feed(const QByteArray &bytes) { scanner()->handleLsofOutput(bytes); }
     QMenu &menu() const { return *statusMenu()->menu(); }
-    // The first of the actions whose text starts so.
-    static QAction *find(const QList<QAction *> &actions, const QString &start)
+    static QStringList texts(const QList<QAction *> &actions)
     {
-        const auto it = std::find_if(actions.cbegin(), actions.cend(),
-                                     [&](QAction *a) { return a->text().startsWith(start); });
-        return it == actions.cend() ? nullptr : *it;
-    }
-    QAction *entry(qint64 port) const
-    {
-        return find(statusMenu()->entries(), QString::number(port) + u" · "_s);
-    }
-    // The item of the entry's submenu whose text starts so.
-    QAction *item(qint64 port, const QString &text) const
-    {
-        return find(entry(port)->menu()->actions(), text);
-    }
-    QAction *kill(qint64 port) const { return item(port, u"Kill"_s); }
-    QStringList titles() const
-    {
-        QStringList result;
-        for (const QAction *a : menu().actions())
-            result.append(a->text());
+        QStringList result(actions.size());
+        std::ranges::transform(actions, result.begin(), &QAction::text);
         return result;
     }
+    // The first of the actions whose text starts so.
+    static QAction *find(const QList<QAction *> &all, const QString &s)
+    {
+        const auto it =
+            std::ranges::find_if(all, [&](QAction *a) { return a->text().startsWith(s); });
+        return it == all.cend() ? nullptr : *it;
+    }
+    QAction *entry(int port) const { return find(statusMenu()->entries(), u"%1 · "_s.arg(port)); }
+    QAction *item(int p, const QString &s) const { return find(entry(p)->menu()->actions(), s); }
+    QAction *kill(int port) const { return item(port, u"Kill"_s); }
+    QStringList titles() const { return texts(menu().actions()); }
 };
 
 class TestApp : public QObject {
     Q_OBJECT
 
-    static QProcessEnvironment cleanEnvironment()
+    static QProcessEnvironment cleanEnvironment(bool offscreen = false)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             env.remove(QString::fromLatin1(name));
+        if (offscreen)
+            env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         // A session of its own: a developer's own Ambrel must not count as the first start.
-        static QTemporaryDir runtime;
-        QFile::setPermissions(runtime.path(),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        static QTemporaryDir runtime; // mode 0700, as a runtime folder must be
         env.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
         env.insert(u"TMPDIR"_s, runtime.path()); // its cleanup spares other tests
         return env;
@@ -112,7 +107,7 @@ private Q_SLOTS:
         QTRY_VERIFY(submenu->isVisible());
         const QStringList onScreen = d.titles();
 
-        const QList<std::pair<qint64, qint64>> newest[] = {
+        const Listing newest[] = {
             {{c->processId(), 1003}, {a->processId(), 1001}, {b->processId(), 1002}},
             {{a->processId(), 1001}},
             {{c->processId(), 1001}, {b->processId(), 1002}},
@@ -129,11 +124,9 @@ private Q_SLOTS:
 
         // The newest listing, without the process just killed, even where it still names it.
         QTRY_VERIFY(!d.statusMenu()->isOpen());
-        QList<std::pair<qint64, qint64>> expected = newest[change];
+        Listing expected = newest[change];
         expected.removeIf([&](const auto &p) { return p.first == killed; });
-        Fed fresh;
-        fresh.feed(listing(expected));
-        QCOMPARE(d.titles(), fresh.titles());
+        QCOMPARE(d.titles(), Fed(expected).titles());
         QCOMPARE(d.statusItem()->title(), QString::number(expected.size()));
     }
 
@@ -156,25 +149,22 @@ private Q_SLOTS:
     // A kill that cannot be done keeps or drops the entry as the process warrants, and says why.
     void killThatDoesNotHappen_data()
     {
-        QTest::addColumn<int>("change");
+        QTest::addColumn<bool>("asNobody"); // refused, and so kept; else ended
         QTest::addColumn<QString>("logged");
-        QTest::addColumn<bool>("kept");
-        QTest::newRow("ended") << 0 << u"it has ended"_s << false;
-        QTest::newRow("refused") << 1 << u"Operation not permitted"_s << true;
+        QTest::newRow("ended") << false << u"it has ended"_s;
+        QTest::newRow("refused") << true << u"Operation not permitted"_s;
     }
 
     void killThatDoesNotHappen()
     {
-        QFETCH(int, change);
+        QFETCH(bool, asNobody);
         QFETCH(QString, logged);
-        QFETCH(bool, kept);
-        const bool asNobody = change == 1;
         if (asNobody && ::geteuid() != 0)
             QSKIP("needs root, to act as another user");
         const auto p = sleeper();
         Fed d;
         d.feed(listing({{p->processId(), 1001}, {2, 1002}}));
-        if (change == 0) {
+        if (!asNobody) {
             p->kill();
             QVERIFY(p->waitForFinished());
         }
@@ -191,9 +181,9 @@ private Q_SLOTS:
         }
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.front().contains(logged), qPrintable(lines.front()));
-        QCOMPARE(d.entry(1001) != nullptr, kept);
+        QCOMPARE(d.entry(1001) != nullptr, asNobody);
         QVERIFY(d.entry(1002));
-        QCOMPARE(d.statusItem()->toolTip().contains(logged), kept);
+        QCOMPARE(d.statusItem()->toolTip().contains(logged), asNobody);
         if (!asNobody)
             return;
         d.kill(1001)->trigger(); // now as root: it goes, and so does the complaint
@@ -208,12 +198,7 @@ private Q_SLOTS:
     {
         Fed d;
         const auto rows = [&d] {
-            QStringList texts;
-            for (const QAction *a : d.entry(3001)->menu()->actions()) {
-                if (a->text().contains(u" — "_s))
-                    texts.append(a->text());
-            }
-            return texts.join(u',');
+            return Fed::texts(d.entry(3001)->menu()->actions()).filter(u" — "_s).join(u',');
         };
         d.feed("p1\nca\nn127.0.0.1:3001\nn*:3002\nm\n");
         QCOMPARE(rows(), u"127.0.0.1:3001 — this machine only,*:3002 — all networks"_s);
@@ -262,29 +247,25 @@ private Q_SLOTS:
             QVERIFY(a->text() != u"Preferences"_s || !a->isEnabled());
         d.statusMenu()->aboutItem()->trigger();
         d.statusMenu()->aboutItem()->trigger();
-        int boxes = 0;
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
-                ++boxes;
-                QVERIFY(box->text().contains(QStringLiteral(AMBREL_VERSION)) && !box->isModal());
-            }
-        }
-        QCOMPARE(boxes, 1);
+        QList<QMessageBox *> boxes;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+                boxes.append(box);
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(boxes[0]->text().contains(QStringLiteral(AMBREL_VERSION)) && !boxes[0]->isModal());
 
         // Entries that stay keep their place, new ones go where they belong.
-        using Listing = QList<std::pair<qint64, qint64>>;
         for (const Listing &order :
              {Listing{{1, 1}, {2, 2}, {3, 3}}, Listing{{3, 3}, {1, 1}, {2, 2}, {4, 4}},
               Listing{{2, 2}, {5, 5}, {4, 4}}, Listing{{4, 4}, {2, 2}}}) {
             d.feed(listing(order));
-            Fed fresh;
-            fresh.feed(listing(order));
-            QCOMPARE(d.titles(), fresh.titles());
+            QCOMPARE(d.titles(), Fed(order).titles());
         }
         for (const auto &[n, tip] : {std::pair{0, "0 listening processes"},
                                      {108, "108 listening processes"},
-                                     {1, "1 listening process"}}) {
-            QList<std::pair<qint64, qint64>> many;
+                                     {1, "1 listening process"},
+                                     {60, "60 listening processes"}}) {
+            Listing many;
             for (int i = 1; i <= n; ++i)
                 many.append({i, 1000 + i});
             d.feed(listing(many));
@@ -292,15 +273,11 @@ private Q_SLOTS:
             QCOMPARE(d.statusItem()->toolTip(), QString::fromUtf8(tip));
         }
         // 60: the 40 past the first 20 fit in their submenu without groups.
-        QList<std::pair<qint64, qint64>> sixty;
-        for (int i = 1; i <= 60; ++i)
-            sixty.append({i, 1000 + i});
-        d.feed(listing(sixty));
-        const QStringList top = d.titles();
-        QMenu *more = d.menu().actions().at(top.indexOf(u"40 more…"_s))->menu();
-        QCOMPARE(std::count_if(more->actions().cbegin(), more->actions().cend(),
-                               [](QAction *a) { return a->isVisible() && !a->menu()->isEmpty(); }),
-                 40);
+        QMenu *more = d.menu().actions().at(d.titles().indexOf(u"40 more…"_s))->menu();
+        const auto filled = [](QAction *a) {
+            return a->isVisible() && !a->menu()->isEmpty();
+        };
+        QCOMPARE(std::ranges::count_if(more->actions(), filled), 40);
         // The count's plate fills the small icon edge to edge.
         const QImage small = countIcon(QIcon(), u"7"_s).pixmap(22).toImage();
         QVERIFY(qAlpha(small.pixel(0, 11)) > 0 && qAlpha(small.pixel(21, 11)) > 0);
@@ -406,8 +383,7 @@ echo $?)");
             QString line = titles.value(i).section(u"  ("_s, 0, 0) + u" | "_s +
                            all[i][u"user"].toString() + u" |"_s;
             for (const auto &port : all[i][u"ports"].toArray())
-                for (const char16_t *key :
-                     {u"address", u"family", u"exposure", u"localUrl", u"networkUrl"})
+                for (auto key : {u"address", u"family", u"exposure", u"localUrl", u"networkUrl"})
                     line += u' ' + (port[key].isNull() ? u"null"_s : port[key].toString());
             lines.append(line);
         }
@@ -500,8 +476,7 @@ echo $?)");
     {
         QFETCH(bool, runtime);
         QFETCH(bool, silent);
-        QProcessEnvironment env = cleanEnvironment();
-        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        QProcessEnvironment env = cleanEnvironment(true);
         env.insert(u"TMPDIR"_s, u"/nonexistent"_s); // Qt makes none
         if (!runtime)
             env.insert(u"XDG_RUNTIME_DIR"_s, QString());
@@ -525,8 +500,7 @@ echo $?)");
                                  ? u"ambrel: another Ambrel (pid %1) holds this session but does "
                                    "not answer\n"_s
                                  : u"ambrel: already running (pid %1)\n"_s;
-        const QByteArray said =
-            silent ? second.readAllStandardError() : second.readAllStandardOutput();
+        const auto said = silent ? second.readAllStandardError() : second.readAllStandardOutput();
         QVERIFY2(said.endsWith(line.arg(first.processId()).toUtf8()), said.constData());
         QCOMPARE(first.state(), QProcess::Running);
         first.terminate(); // SIGTERM: Ambrel quits the normal way
@@ -538,10 +512,8 @@ echo $?)");
     // normal way: oneInstancePerSession.)
     void sigkillTakesLsofAlong()
     {
-        QProcessEnvironment env = cleanEnvironment();
-        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         QProcess p;
-        p.setProcessEnvironment(env);
+        p.setProcessEnvironment(cleanEnvironment(true));
         // A style Qt warns about while it starts: a warning is no failure to start.
         p.start(QStringLiteral(AMBREL_PROGRAM), {u"--scanner=lsof"_s, u"-style=nosuch"_s});
         QVERIFY(p.waitForStarted());

@@ -52,13 +52,12 @@ static QList<Row> open(const QString &item, int id, int depth)
         return host.call(m, QDBus::BlockWithGui).arguments();
     };
     call(u"AboutToShow"_s, {id});
-    const auto layout =
-        call(u"GetLayout"_s, {id, 1, QStringList()}).value(1).value<QDBusArgument>();
+    const auto menu = call(u"GetLayout"_s, {id, 1, QStringList()}).value(1).value<QDBusArgument>();
     QVariantMap p;
     QVariantList children;
-    layout.beginStructure();
-    layout >> id >> p >> children;
-    layout.endStructure();
+    menu.beginStructure();
+    menu >> id >> p >> children;
+    menu.endStructure();
     QList<Row> rows;
     for (const QVariant &child : children) {
         const auto entry = child.value<QDBusArgument>();

@@ -24,9 +24,8 @@ static QStringList titles(const QList<Listener> &processes)
 {
     QStringList result;
     for (const Listener &p : processes) {
-        QStringList endpoints;
-        for (const Endpoint &e : p.endpoints)
-            endpoints.append(endpointText(e));
+        QStringList endpoints(p.endpoints.size());
+        std::ranges::transform(p.endpoints, endpoints.begin(), endpointText);
         result.append(processTitle(p) + u" /%1"_s.arg(p.pid) +
                       (endpoints.size() > 1 ? u' ' + endpoints.join(u',') : QString()));
     }
@@ -37,8 +36,7 @@ static QStringList titles(const QList<Listener> &processes)
 // it hands the socket to A and ends; A hands it on to B once the file argv[1] exists; B closes
 // its copy, and opens a file in its fd, once argv[1] is gone.
 static const char handOverScript[] = R"(import os, socket, sys, time
-pairs = [socket.socketpair() for _ in range(2)]
-kids = []
+pairs, kids = [socket.socketpair() for _ in range(2)], []
 for i in range(2):
     if (pid := os.fork()) == 0:
         fd = socket.recv_fds(pairs[i][1], 1, 1)[1][0]
@@ -47,11 +45,9 @@ for i in range(2):
         else: os.close(fd); f = open("/dev/null")
         time.sleep(60)
     kids.append(pid)
-print(*kids, flush=True)
 s = socket.create_server(("127.0.0.1", 0))
-print(s.getsockname()[1], flush=True)
-sys.stdin.readline()
-socket.send_fds(pairs[0][0], [b"s"], [s.fileno()])
+print(*kids, flush=True); print(s.getsockname()[1], flush=True)
+sys.stdin.readline(); socket.send_fds(pairs[0][0], [b"s"], [s.fileno()])
 )";
 
 // A container API on the unix socket argv[1] that answers on cue, and prints each request: one
@@ -82,11 +78,7 @@ class TestScanner : public QObject {
 
     QTemporaryDir scratch;
 
-    qsizetype starts() const
-    {
-        QFile f(scratch.filePath(u"starts"_s));
-        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
-    }
+    qsizetype starts() const { return readFile(scratch.filePath(u"starts"_s)).count('\n'); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -104,62 +96,56 @@ private Q_SLOTS:
         QTest::addColumn<QByteArrayList>("reads");
         QTest::addColumn<QStringList>("shown");
         QTest::addColumn<int>("diagnostics");
+        // One read each, no diagnostic; the list shown one title a line.
+        const std::tuple<const char *, const char *, const char *> rows[] = {
+            {"v4 and v6 of one process, a wildcard, first port wins",
+             "p99000010\ncA\nn127.0.0.1:5000\nn[::1]:5001\nn10.1.2.3:"
+             "5002\np99000020\ncB\nf5\ntIPv4\nn*:80\nm\n",
+             "80 · B /99000020\n5000 · A /99000010 127.0.0.1:5000 — this machine only,[::1]:5001 — "
+             "this machine only,10.1.2.3:5002 — this address's network"},
+            {"shared socket, pid repeated, command carried, colons in the name",
+             "p99000011\ncS\nn*:80\np99000012\nn*:80\np99000011\ncS\nn*:81\np99000013\ncT\nna:1:"
+             "2\nm\n",
+             "2 · T /99000013\n80 · S /99000012\n80 · S /99000011 *:80 — all networks,*:81 — all "
+             "networks"},
+            {"records that cannot name a process or a port",
+             "n*:1\np0\ncZero\nn*:2\np-1\ncNeg\nn*:3\np5\ncNoPort\nnx\np "
+             "9\ncPadded\nn*:9\np9\r\ncCr\nn*:10\n"
+             "p123456789012345678901234567890\ncBig\nn*:80\np7\ncSeven\nn*:"
+             "123456789012345678901234567890\np+8\ncGood\nn*:04\nm\n",
+             "4 · Good /8"},
+            {"line breaks of other kinds around it, a name that is only a port",
+             "\xe2\x80\xa8p5\ncE\nn:7\xe2\x80\xa9\nm\n", "7 · E /5"},
+            {"text shown as it is, never as controls",
+             "p1\nca\tb\xf0\x9f\x9a\x80&c\x01\r\x1b[0m\xe2\x80\xae"
+             "d\nn*:80\nm\n",
+             "80 · a b🚀&c\uFFFD\uFFFD\uFFFD[0m\uFFFDd /1"},
+            {"two listings in one read: the last", "p1\nca\nn*:1\nm\np2\ncb\nn*:2\nm\n",
+             "2 · b /2"}};
+        for (const auto &[name, read, shown] : rows)
+            QTest::newRow(name) << QByteArrayList{read} << QString::fromUtf8(shown).split(u'\n')
+                                << 0;
         const QString first = u"5000 · A /99000010"_s;
-        QTest::newRow("v4 and v6 of one process, a wildcard, first port wins")
-            << QByteArrayList{"p99000010\ncA\nn127.0.0.1:5000\nn[::1]:5001\nn10.1.2.3:"
-                              "5002\np99000020\ncB\n"
-                              "f5\ntIPv4\nn*:80\nm\n"}
-            << QStringList{u"80 · B /99000020"_s, first +
-                                                      u" 127.0.0.1:5000 — this machine only,"
-                                                      "[::1]:5001 — this machine only,"
-                                                      "10.1.2.3:5002 — this address's network"_s}
-            << 0;
-        QTest::newRow("shared socket, pid repeated, command carried, colons in the name")
-            << QByteArrayList{"p99000011\ncS\nn*:80\np99000012\nn*:80\np99000011\ncS\nn*:"
-                              "81\np99000013\ncT\nna:1:2\nm\n"}
-            << QStringList{u"2 · T /99000013"_s, u"80 · S /99000012"_s,
-
-                           u"80 · S /99000011 *:80 — all networks,*:81 — all networks"_s}
-            << 0;
-        QTest::newRow("records that cannot name a process or a port")
-            << QByteArrayList{"n*:1\np0\ncZero\nn*:2\np-1\ncNeg\nn*:3\np5\ncNoPort\nnx\n"
-                              "p 9\ncPadded\nn*:9\np9\r\ncCr\nn*:10\n"
-                              "p123456789012345678901234567890\ncBig\nn*:80\n"
-                              "p7\ncSeven\nn*:123456789012345678901234567890\np+8\ncGood\nn*:"
-                              "04\nm\n"}
-            << QStringList{u"4 · Good /8"_s} << 0;
-        QTest::newRow("line breaks of other kinds around it, a name that is only a port")
-            << QByteArrayList{"\xe2\x80\xa8p5\ncE\nn:7\xe2\x80\xa9\nm\n"}
-            << QStringList{u"7 · E /5"_s} << 0;
         const QByteArray undecodable = "p1\ncA\nn*:80\np2\ncB\xff\xfe\nn*:81\nm\n";
         QTest::newRow("invalid UTF-8, twice: the last good list, one line")
             << QByteArrayList{undecodable, undecodable} << QStringList{first} << 1;
-        QTest::newRow("text shown as it is, never as controls")
-            << QByteArrayList{"p1\nca\tb\xf0\x9f\x9a\x80&c\x01\r\x1b[0m\xe2\x80\xae"
-                              "d\nn*:80\nm\n"}
-            << QStringList{u"80 · a b🚀&c\uFFFD\uFFFD\uFFFD[0m\uFFFDd /1"_s} << 0;
-        const QByteArray tenMB(10'000'000, 'x');
+        const QByteArray x(10'000'000, 'x'), zeros(10'000'000, '0');
+        const QString cut = u"80 · "_s + QString(100, u'x') + u"… /99000001"_s;
         QTest::newRow("lines of 10 MB")
-            << QByteArrayList{"p99000001\nc" + tenMB + "\nn*:80\np99000003\ncB\nn*:" +
-                              QByteArray(10'000'000, '0') + "82\nm\n"}
-            << QStringList{u"82 · B /99000003"_s,
-                           u"80 · "_s + QString(100, u'x') + u"… /99000001"_s}
-            << 0;
-        QTest::newRow("one byte per read, a listing cut inside a character") << [] {
-            QByteArrayList reads;
-            for (const char c : QByteArray("p1\ncnöde\nn*:80\nm\n"))
-                reads.append(QByteArray(1, c));
-            return reads;
-        }() << QStringList{u"80 · nöde /1"_s} << 0;
+            << QByteArrayList{"p99000001\nc" + x + "\nn*:80\np99000003\ncB\nn*:" + zeros +
+                              "82\nm\n"}
+            << QStringList{u"82 · B /99000003"_s, cut} << 0;
+        QByteArrayList bytes;
+        for (const char c : QByteArray("p1\ncnöde\nn*:80\nm\n"))
+            bytes.append(QByteArray(1, c));
+        QTest::newRow("one byte per read, a listing cut inside a character")
+            << bytes << QStringList{u"80 · nöde /1"_s} << 0;
         // Past the cap the bytes are dropped up to the next marker; an "m" that ends a dropped
         // line is no marker, so what follows it is still dropped.
         QTest::newRow("no marker within the cap")
             << QByteArrayList{QByteArray(LsofListingBuffer::defaultLimit, 'x') + "m",
                               "\np9\ncTail\nn*:9\nm\n"}
             << QStringList{first} << 1;
-        QTest::newRow("two listings in one read: the last")
-            << QByteArrayList{"p1\nca\nn*:1\nm\np2\ncb\nn*:2\nm\n"} << QStringList{u"2 · b /2"_s}
-            << 0;
     }
 
     void readsGiveProcesses()
@@ -169,8 +155,7 @@ private Q_SLOTS:
         QFETCH(int, diagnostics);
         Scanner scanner;
         scanner.handleLsofOutput("p99000010\ncA\nn*:5000\nm\n");
-        FdCapture out(STDOUT_FILENO);
-        FdCapture err(STDERR_FILENO);
+        FdCapture out(STDOUT_FILENO), err(STDERR_FILENO);
         for (const QByteArray &read : std::as_const(reads))
             scanner.handleLsofOutput(read);
         QCOMPARE((out.release() + err.release()).count('\n'), diagnostics);
@@ -185,8 +170,7 @@ private Q_SLOTS:
         FdCapture err(STDERR_FILENO);
         QByteArray many;
         for (int i = 1; i <= 100'000; ++i)
-            many += "p" + QByteArray::number(i) + "\ncp" + QByteArray::number(i) +
-                    "\nn*:" + QByteArray::number(i % 60000 + 1) + "\n";
+            many += u"p%1\ncp%1\nn*:%2\n"_s.arg(i).arg(i % 60000 + 1).toUtf8();
         scanner.handleLsofOutput(many + "m\n");
         QCOMPARE(logLines(err.release()).size(), 1);
         QCOMPARE(scanner.processes().size(), maxListeners);
@@ -208,22 +192,19 @@ private Q_SLOTS:
         QVERIFY(servers[5].listen(QHostAddress::Any));
         const auto asLsofSees = [](QList<Listener> processes) {
             processes.removeIf([](const Listener &p) { return p.othersPort; });
-            for (Listener &p : processes) {
+            for (Listener &p : processes)
                 for (Endpoint &e : p.endpoints) {
                     e.v6only = false;
-                    if (e.address == QLatin1String("0.0.0.0") || e.address == QLatin1String("::"))
+                    if (e.address == u"0.0.0.0"_s || e.address == u"::"_s)
                         e.address = u"*"_s;
                 }
-            }
             return processes;
         };
         QString why;
         QList<Listener> native;
         QTRY_COMPARE(asLsofSees(native = listSocketsOnce(&why).value_or(QList<Listener>())),
                      listOnce(Platform::lsofLaunchPath(), &why).value_or(QList<Listener>()));
-        const auto own = std::find_if(native.cbegin(), native.cend(), [](const Listener &p) {
-            return p.pid == QCoreApplication::applicationPid();
-        });
+        const auto own = std::ranges::find(native, qApp->applicationPid(), &Listener::pid);
         QVERIFY(own != native.cend());
         QStringList shown;
         for (const Endpoint &e : own->endpoints)
@@ -306,14 +287,12 @@ private Q_SLOTS:
             tails[i].setWorkingDirectory(dir.filePath(i ? u"b"_s : u"."_s));
             tails[i].start(u"tail"_s, {u"-f"_s, i == 3 ? u"../x.log"_s : u"-"_s});
             QVERIFY(tails[i].waitForStarted());
-            bytes += "p" + QByteArray::number(tails[i].processId()) +
-                     "\nctail\nn*:" + QByteArray::number(i + 1) + "\n";
+            bytes += u"p%1\nctail\nn*:%2\n"_s.arg(tails[i].processId()).arg(i + 1).toUtf8();
         }
         Scanner scanner;
         scanner.handleLsofOutput(bytes + "m\n");
-        QStringList shown;
-        for (const Listener &p : scanner.processes())
-            shown.append(p.title);
+        QStringList shown(scanner.processes().size());
+        std::ranges::transform(scanner.processes(), shown.begin(), &Listener::title);
         shown.sort();
         QCOMPARE(shown, QStringList({u"1 · tail ("_s + QFileInfo(dir.path()).fileName() + u')',
                                      u"2 · tail (b) (pid %1)"_s.arg(tails[1].processId()),
@@ -339,9 +318,8 @@ private Q_SLOTS:
         const auto listed = [&] {
             return api.readAllStandardOutput().count("/containers/json\n");
         };
-        QTRY_COMPARE(titles(containers.listeners()),
-                     QStringList{u"1 · web-1 /0 0.0.0.0:1 — all networks,[::]:18080 — all "
-                                 "networks"_s});
+        const QString web = u"1 · web-1 /0 0.0.0.0:1 — all networks,[::]:18080 — all networks"_s;
+        QTRY_COMPARE(titles(containers.listeners()), QStringList{web});
         qsizetype asked = listed();
         scanner.handleLsofOutput("p7\ncdocker-proxy\nn*:18080\nn*:9\nm\n");
         QTRY_COMPARE(asked += listed(), 2);
@@ -350,8 +328,7 @@ private Q_SLOTS:
             QStringList shown = titles(containers.listeners());
             return shown.sort(), shown.join(u'|');
         };
-        QTRY_COMPARE(sorted(), u"1 · web-1 /0 0.0.0.0:1 — all networks,[::]:18080 — all networks|"
-                               "3 · node /8|9 · docker-proxy /7"_s);
+        QTRY_COMPARE(sorted(), web + u"|3 · node /8|9 · docker-proxy /7"_s);
         QTest::qWait(300);
         QCOMPARE(asked + listed(), 2);
         QString why;
@@ -407,12 +384,9 @@ private Q_SLOTS:
         QFile::remove(scratch.filePath(u"starts"_s));
         scanner.task()->setRestartDelays(200, 800);
         scanner.startLsofTask(QStringLiteral(STAND_IN_LSOF), lsofArguments());
-        const auto args = [this] {
-            QFile f(scratch.filePath(u"args"_s));
-            f.open(QIODevice::ReadOnly);
-            return QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
-        };
-        QTRY_COMPARE(args(), lsofArguments());
+        const QString args = scratch.filePath(u"args"_s);
+        QTRY_COMPARE(QString::fromUtf8(readFile(args)).split(u'\n', Qt::SkipEmptyParts),
+                     lsofArguments());
         if (problem.isEmpty()) {
             QTRY_COMPARE(changes.size(), 1);
             QCOMPARE(scanner.problem(), QString());
@@ -427,10 +401,9 @@ private Q_SLOTS:
         QCOMPARE(starts(), stopped); // stopped means stopped, SIGTERM or not
         QCOMPARE(scanner.task()->process()->state(), QProcess::NotRunning);
         // Whenever the child ended or stalled, the list it had given was cleared.
-        const auto emptied = std::find_if(changes.cbegin(), changes.cend(), [](const auto &args) {
-            return args.first().template value<QList<Listener>>().isEmpty();
-        });
-        QVERIFY(emptied != changes.cend());
+        QVERIFY(std::ranges::any_of(changes, [](const QVariantList &args) {
+            return args.first().value<QList<Listener>>().isEmpty();
+        }));
     }
 
     void listOnceIsBounded_data()
