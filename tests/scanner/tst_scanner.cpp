@@ -336,6 +336,12 @@ private Q_SLOTS:
             QVERIFY2(endContainerNow(QString::fromLatin1(id), true, &why), qPrintable(why));
         QVERIFY(!endContainerNow(u"b0000000000a"_s, false, &why));
         QCOMPARE(why, u"the container API: boom"_s);
+        if (::geteuid() == 0) { // a user the socket refuses hears why
+            QCOMPARE(::setresuid(65534, 65534, 0), 0);
+            QVERIFY(!endContainerNow(u"c0ffee000000"_s, true, &why));
+            QCOMPARE(::setresuid(0, 0, 0), 0);
+            QVERIFY2(why.endsWith(u"Permission denied"_s), qPrintable(why));
+        }
         qunsetenv("DOCKER_HOST");
     }
 
