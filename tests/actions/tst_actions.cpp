@@ -98,30 +98,24 @@ private Q_SLOTS:
             QCOMPARE(p.exitCode(), signal ? 128 + signal : 0);
     }
 
-    void openInBrowserSaysOnlySuccess_data()
-    {
-        QTest::addColumn<qint64>("port");
-        QTest::addColumn<bool>("handled");
-        QTest::newRow("taken") << qint64(3000) << true;
-        QTest::newRow("nothing takes it") << qint64(3000) << false;
-        QTest::newRow("not a port") << qint64(65536) << true;
-    }
-
+    // The line that says the browser opened comes only when one did.
     void openInBrowserSaysOnlySuccess()
     {
-        QFETCH(qint64, port);
-        QFETCH(bool, handled);
-        m_opened.clear();
-        // Every http URL ends here: nothing may start a real browser.
-        QDesktopServices::setUrlHandler(u"http"_s, this, handled ? "open" : "none");
-        if (!handled)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"No such method"_s));
-        FdCapture out(STDOUT_FILENO);
-        const bool opened = openInBrowser(port);
-        QCOMPARE(out.release(),
-                 opened ? QByteArray("default browser was successfully opened\n") : QByteArray());
-        QCOMPARE(opened, handled && port == 3000);
-        QCOMPARE(m_opened, opened ? QList<QUrl>{QUrl(u"http://localhost:3000"_s)} : QList<QUrl>{});
+        // port, whether something takes http URLs
+        for (const auto &[port, handled] : {std::pair{3000, true}, {3000, false}, {65536, true}}) {
+            m_opened.clear();
+            // Every http URL ends here: nothing may start a real browser.
+            QDesktopServices::setUrlHandler(u"http"_s, this, handled ? "open" : "none");
+            if (!handled)
+                QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"No such method"_s));
+            FdCapture out(STDOUT_FILENO);
+            const bool opened = openInBrowser(port);
+            QCOMPARE(out.release(), opened ? QByteArray("default browser was successfully opened\n")
+                                           : QByteArray());
+            QCOMPARE(opened, handled && port == 3000);
+            QCOMPARE(m_opened,
+                     opened ? QList<QUrl>{QUrl(u"http://localhost:3000"_s)} : QList<QUrl>{});
+        }
         QDesktopServices::unsetUrlHandler(u"http"_s);
     }
 
