@@ -3,8 +3,10 @@
 #include "Autostart.h"
 #include "Clipboard.h"
 #include "Helpers.h"
+#include "ListeningSockets.h"
 #include "Network.h"
 #include "Paths.h"
+#include "ProcessSignals.h"
 #include "Processes.h"
 
 #include <QDir>
@@ -12,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sched.h>
 
 using namespace Qt::StringLiterals;
@@ -174,6 +178,25 @@ private Q_SLOTS:
         QVERIFY(first.waitForFinished());
         QCOMPARE(Platform::processStartTime(pid), std::nullopt);
         QCOMPARE(Platform::processStartTime(0), std::nullopt);
+    }
+
+    // Started with standard input closed, descriptor 0 goes to the next file opened; errno
+    // holds whatever an earlier call left. Neither is a failure, and nothing stays open.
+    void freeDescriptorZeroAndStaleErrno()
+    {
+        const auto child = sleeper();
+        const qint64 pid = child->processId();
+        const int in = ::dup(STDIN_FILENO);
+        for (const int stale : {ENOSYS, EINTR}) {
+            ::close(STDIN_FILENO);
+            errno = stale;
+            QCOMPARE(Platform::ProcessHandle(pid, *Platform::processStartTime(pid)).state(),
+                     Platform::ProcessHandle::Open);
+            errno = stale;
+            QCOMPARE(processArguments(pid).value(1), u"1000"_s);
+            QCOMPARE(::dup(in), STDIN_FILENO); // nothing kept descriptor 0
+        }
+        ::close(in);
     }
 
     // The Wayland copy through wl-copy (a stand-in on PATH): the text on its input; a failure or
