@@ -431,7 +431,6 @@ echo $?)");
             {"unknown engine", "--scanner=x --list", "", 64, "ambrel: unknown scanner 'x'"},
             {"past the last port", "--kill 65536", "", 64, "ambrel: not a port: '65536'"},
             {"port 0", "--stop 0", "", 64, "ambrel: not a port: '0'"},
-            {"a sign", "--kill +80", "", 64, "ambrel: not a port: '+80'"},
             {"a leading zero", "--stop 080", "", 64, "ambrel: not a port: '080'"},
             {"--kill and --stop", "--kill 1 --stop 2", "", 64, "ambrel: --stop and --kill cannot"},
             {"--kill twice", "--kill 1 --kill 2", "", 64, "ambrel: --kill takes one port"}};

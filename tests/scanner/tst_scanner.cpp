@@ -6,8 +6,8 @@
 #include "Paths.h"
 #include "Scanner.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -115,8 +115,6 @@ private Q_SLOTS:
              "p123456789012345678901234567890\ncBig\nn*:80\np7\ncSeven\nn*:"
              "123456789012345678901234567890\np+8\ncGood\nn*:04\nm\n",
              "4 · Good /8"},
-            {"line breaks of other kinds around it, a name that is only a port",
-             "\xe2\x80\xa8p5\ncE\nn:7\xe2\x80\xa9\nm\n", "7 · E /5"},
             {"text shown as it is, never as controls",
              "p1\nca\tb\xf0\x9f\x9a\x80&c\x01\r\x1b[0m\xe2\x80\xae"
              "d\nn*:80\nm\n",
@@ -130,12 +128,9 @@ private Q_SLOTS:
         const QByteArray undecodable = "p1\ncA\nn*:80\np2\ncB\xff\xfe\nn*:81\nm\n";
         QTest::newRow("invalid UTF-8, twice: the last good list, one line")
             << QByteArrayList{undecodable, undecodable} << QStringList{first} << 1;
-        const QByteArray x(10'000'000, 'x'), zeros(10'000'000, '0');
-        const QString cut = u"80 · "_s + QString(100, u'x') + u"… /99000001"_s;
-        QTest::newRow("lines of 10 MB")
-            << QByteArrayList{"p99000001\nc" + x + "\nn*:80\np99000003\ncB\nn*:" + zeros +
-                              "82\nm\n"}
-            << QStringList{u"82 · B /99000003"_s, cut} << 0;
+        QTest::newRow("a name of 10 MB: cut")
+            << QByteArrayList{"p1\nc" + QByteArray(10'000'000, 'x') + "\nn*:80\nm\n"}
+            << QStringList{u"80 · "_s + QString(100, u'x') + u"… /1"_s} << 0;
         QByteArrayList bytes;
         for (const char c : QByteArray("p1\ncnöde\nn*:80\nm\n"))
             bytes.append(QByteArray(1, c));
@@ -431,11 +426,10 @@ private Q_SLOTS:
         QFETCH(QString, why);
         qputenv("STAND_IN_MODE", mode);
         QString said;
-        QElapsedTimer clock;
-        clock.start();
+        const QDeadlineTimer cap(10000);
         QVERIFY(!listOnce(QStringLiteral(STAND_IN_LSOF), &said, mode == "flood" ? 20000 : 500));
         QCOMPARE(said, why);
-        QVERIFY(clock.elapsed() < 10000); // the cap, not the deadline, ended the flood
+        QVERIFY(!cap.hasExpired()); // the cap, not the deadline, ended the flood
     }
 };
 
