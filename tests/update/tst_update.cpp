@@ -47,7 +47,8 @@ private Q_SLOTS:
     }
 
     // Installs, then refusals: nothing installed or left beside the bundle, nothing started, one
-    // log line that says why. `shape` changes the new tree; the row's name, the offer.
+    // log line that says why (a row named "installed" does install, and only its restart fails).
+    // `shape` changes the new tree; the row's name, the offer.
     void offers_data()
     {
         QTest::addColumn<QString>("shape");
